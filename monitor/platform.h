@@ -1,0 +1,9 @@
+// The kernel services the monitor is written against: Windows' own where they exist, our
+// inotify-based stand-ins elsewhere. Both offer the same names, types and constants.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "platform/linux/kernel.h"
+#endif

@@ -1,0 +1,22 @@
+// Tells a file's last-write time being set apart from its permissions, owner or extended
+// attributes changing: inotify reports all of them as IN_ATTRIB, and only the first belongs to
+// the watch's filter.
+#pragma once
+
+namespace linux_kernel {
+
+// Judges the file (or directory) at `path`, not following a final link, by its times as they
+// are now, since no earlier times are kept:
+// - mtime equal to ctime: the last-write time was set to the current time (touch, utimensat
+//   with UTIME_NOW), which sets both at once. A permission or owner change moves only ctime.
+// - atime equal to mtime, and mtime unequal to the birth time: both times were set to one
+//   explicit value (touch -d, touch -t). A file created, written and never read also has
+//   atime equal to mtime, but equal to its birth time as well, so a permission change on it
+//   stays quiet. Filesystems that report no birth time skip this rule.
+// Limits: a permission change within the same clock tick as the last write counts as a change
+// (one wake too many); times set explicitly to two different values (touch -r, rsync -t) and a
+// `touch` followed by a permission change before this check runs are not recognised (no wake).
+// A file gone by the time of the check is not a change here: its removal is reported on its own.
+bool lastWriteTimeWasSet(const char* path);
+
+}  // namespace linux_kernel

@@ -1,0 +1,138 @@
+#include "platform/linux/system_calls.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace linux_kernel::sys {
+namespace {
+
+constexpr unsigned CALL_KINDS = static_cast<unsigned>(Call::Count);
+
+struct InjectedFailure {
+    std::atomic<unsigned> skipBeforeFirst{0};
+    std::atomic<unsigned> remaining{0};
+    std::atomic<int> error{0};
+    std::atomic<unsigned> pauseMicroseconds{0};
+};
+
+InjectedFailure injected[CALL_KINDS];
+// Kept apart so the normal path costs one relaxed load.
+std::atomic<bool> anyInjected{false};
+
+bool injectFailure(Call call) {
+    if (!anyInjected.load(std::memory_order_relaxed)) return false;
+    pauseIfSlowed(call);
+    InjectedFailure& plan = injected[static_cast<unsigned>(call)];
+    if (plan.remaining.load(std::memory_order_acquire) == 0) return false;
+    unsigned skip = plan.skipBeforeFirst.load(std::memory_order_acquire);
+    while (skip > 0) {
+        if (plan.skipBeforeFirst.compare_exchange_weak(skip, skip - 1)) return false;
+    }
+    unsigned left = plan.remaining.load(std::memory_order_acquire);
+    while (left > 0) {
+        if (plan.remaining.compare_exchange_weak(left, left - 1)) {
+            errno = plan.error.load(std::memory_order_relaxed);
+            return true;
+        }
+    }
+    return false;
+}
+
+template <typename Operation>
+auto retryInterrupted(Call call, Operation operation) -> decltype(operation()) {
+    for (;;) {
+        decltype(operation()) result = injectFailure(call) ? -1 : operation();
+        if (result >= 0 || errno != EINTR) return result;
+    }
+}
+
+}  // namespace
+
+int inotifyInit() {
+    if (injectFailure(Call::InotifyInit)) return -1;
+    return inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+}
+
+int addWatch(int inotifyFd, const char* path, std::uint32_t mask) {
+    if (injectFailure(Call::AddWatch)) return -1;
+    return inotify_add_watch(inotifyFd, path, mask);
+}
+
+void removeWatch(int inotifyFd, int watch) {
+    inotify_rm_watch(inotifyFd, watch);
+}
+
+int eventFd(bool initiallySet) {
+    if (injectFailure(Call::EventFd)) return -1;
+    return eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+void signalEventFd(int fd) {
+    // The counter only matters as zero or not; a full counter (EAGAIN) is still signalled.
+    std::uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = ::write(fd, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+}
+
+ssize_t read(int fd, void* buffer, std::size_t size) {
+    return retryInterrupted(Call::Read, [&] { return ::read(fd, buffer, size); });
+}
+
+int poll(pollfd* fds, nfds_t count, int timeoutMilliseconds) {
+    return retryInterrupted(Call::Poll, [&] { return ::poll(fds, count, timeoutMilliseconds); });
+}
+
+int openDirectory(const char* path, bool followLink) {
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+    return retryInterrupted(Call::OpenDirectory, [&] { return ::open(path, flags); });
+}
+
+ssize_t readDirectory(int directoryFd, void* buffer, std::size_t size) {
+    return retryInterrupted(Call::ReadDirectory, [&] {
+        return static_cast<ssize_t>(::syscall(SYS_getdents64, directoryFd, buffer, size));
+    });
+}
+
+void close(int fd) {
+    ::close(fd);
+}
+
+void failCalls(Call call, unsigned nth, unsigned count, int error) {
+    InjectedFailure& plan = injected[static_cast<unsigned>(call)];
+    plan.error.store(error, std::memory_order_relaxed);
+    plan.skipBeforeFirst.store(nth > 0 ? nth - 1 : 0, std::memory_order_release);
+    plan.remaining.store(count, std::memory_order_release);
+    anyInjected.store(true, std::memory_order_release);
+}
+
+void slowCalls(Call call, unsigned microseconds) {
+    injected[static_cast<unsigned>(call)].pauseMicroseconds.store(microseconds);
+    anyInjected.store(true, std::memory_order_release);
+}
+
+void pauseIfSlowed(Call call) {
+    if (!anyInjected.load(std::memory_order_relaxed)) return;
+    unsigned pause = injected[static_cast<unsigned>(call)].pauseMicroseconds.load();
+    if (pause > 0) std::this_thread::sleep_for(std::chrono::microseconds(pause));
+}
+
+void clearInjectedFailures() {
+    for (InjectedFailure& plan : injected) {
+        plan.pauseMicroseconds.store(0);
+        plan.remaining.store(0, std::memory_order_release);
+        plan.skipBeforeFirst.store(0, std::memory_order_release);
+    }
+}
+
+}  // namespace linux_kernel::sys

@@ -1,0 +1,49 @@
+// Every system call the layer makes goes through these wrappers, so a test can make the Nth call
+// of a kind fail with a chosen error, without root privileges or real resource exhaustion, or
+// make calls slow to widen a race.
+// EINTR is retried here, after the injection point, so an injected EINTR exercises the retry.
+#pragma once
+
+#include <poll.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace linux_kernel::sys {
+
+enum class Call : unsigned {
+    InotifyInit,
+    AddWatch,
+    EventFd,
+    Read,
+    Poll,
+    OpenDirectory,
+    ReadDirectory,
+    SetEvent,
+    Count
+};
+
+int inotifyInit();
+int addWatch(int inotifyFd, const char* path, std::uint32_t mask);
+void removeWatch(int inotifyFd, int watch);
+int eventFd(bool initiallySet);
+void signalEventFd(int fd);
+ssize_t read(int fd, void* buffer, std::size_t size);
+int poll(pollfd* fds, nfds_t count, int timeoutMilliseconds);
+// Opens a directory for listing; `followLink` is false below the root so links are never entered.
+int openDirectory(const char* path, bool followLink);
+// Reads raw directory entries (linux_dirent64); 0 at the end.
+ssize_t readDirectory(int directoryFd, void* buffer, std::size_t size);
+void close(int fd);
+
+// Makes `count` calls of `call` fail with `error`, starting with the `nth` call from now (1 is the
+// next one). For tests.
+void failCalls(Call call, unsigned nth, unsigned count, int error);
+// Makes every call of `call` pause first, to widen races between threads. For tests.
+void slowCalls(Call call, unsigned microseconds);
+// The pause set by slowCalls, where a call that is not a system call of its own begins.
+void pauseIfSlowed(Call call);
+void clearInjectedFailures();
+
+}  // namespace linux_kernel::sys

@@ -1,0 +1,172 @@
+#include "tests/test_support.h"
+
+#include <dirent.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "monitor/monitor.h"
+
+namespace test_support {
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "windowsfscm-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    // Tests may leave directories without permissions behind.
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        }
+    }
+    fs::remove_all(path_, ignored);
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+void appendToFile(const fs::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << content;
+    if (!out) throw std::runtime_error("cannot append to " + path.string());
+}
+
+int makeTree(const fs::path& top, int depth, int fanout) {
+    fs::create_directories(top);
+    writeFile(top / "file");
+    if (depth == 0) return 0;
+    int made = 0;
+    for (int i = 0; i < fanout; ++i) {
+        made += 1 + makeTree(top / ("d" + std::to_string(i)), depth - 1, fanout);
+    }
+    return made;
+}
+
+int countDirectories(const fs::path& top) {
+    int count = 1;
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        if (entry.is_directory() && !entry.is_symlink()) ++count;
+    }
+    return count;
+}
+
+int openDescriptorCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+int inotifyWatchCount() {
+    int watches = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored).string() != "anon_inode:inotify") continue;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        std::string line;
+        while (std::getline(info, line)) {
+            if (line.rfind("inotify wd:", 0) == 0) ++watches;
+        }
+    }
+    return watches;
+}
+
+std::size_t heapBytesInUse() {
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+Waiter::Waiter() : thread_([this] { run(); }) {}
+
+Waiter::~Waiter() {
+    if (!idle()) requestStop();
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void Waiter::run() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        changed_.wait(hold, [this] { return quit_ || requested_ > completed_; });
+        if (requested_ == completed_) return;
+        hold.unlock();
+        waitForChange();
+        hold.lock();
+        ++completed_;
+        changed_.notify_all();
+    }
+}
+
+void Waiter::beginWait() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++requested_;
+    }
+    changed_.notify_all();
+}
+
+bool Waiter::idle() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return completed_ == requested_;
+}
+
+bool Waiter::returnsWithin(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, limit, [this] { return completed_ == requested_; });
+}
+
+void Waiter::settle(std::chrono::milliseconds quiet) {
+    do {
+        beginWait();
+    } while (returnsWithin(quiet));
+}
+
+std::chrono::nanoseconds Waiter::cpuTime() {
+    clockid_t clock;
+    timespec used{};
+    if (pthread_getcpuclockid(thread_.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &used) != 0) {
+        throw std::runtime_error("cannot read the waiter's CPU time");
+    }
+    return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+}
+
+void WatchTest::SetUp() {
+    descriptorsBefore_ = openDescriptorCount();
+}
+
+void WatchTest::TearDown() {
+    endWatch();
+    EXPECT_EQ(openDescriptorCount(), descriptorsBefore_);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
+void WatchTest::startOn(const fs::path& directory) {
+    ASSERT_TRUE(startWatch(directory.c_str())) << directory;
+}
+
+void WatchTest::endWatch() {
+    requestStop();
+    if (waiter.idle()) waiter.beginWait();
+    EXPECT_TRUE(waiter.returns()) << "the stop did not end the wait";
+}
+
+}  // namespace test_support

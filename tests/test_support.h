@@ -1,0 +1,103 @@
+// Shared pieces of the native tests: temporary trees, a long-lived waiter thread, and counts of
+// what the process holds (descriptors, inotify watches).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace test_support {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// How long a wait that must return may take: generous, never a speed requirement.
+constexpr auto RETURNS_WITHIN = 10s;
+// How long a wait that must not return is watched.
+constexpr auto STAYS_BLOCKED_FOR = 300ms;
+
+// A fresh directory under the system's temporary folder, removed with everything in it.
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const fs::path& relative) const { return path_ / relative; }
+
+  private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& path, const std::string& content = "x");
+void appendToFile(const fs::path& path, const std::string& content = "x");
+// Builds `depth` levels of `fanout` directories below `top`, with one file in each.
+// Returns how many directories it made.
+int makeTree(const fs::path& top, int depth, int fanout);
+int countDirectories(const fs::path& top);
+
+int openDescriptorCount();
+// The inotify watches held by the process, read from /proc/self/fdinfo.
+int inotifyWatchCount();
+// Bytes currently allocated from the heap.
+std::size_t heapBytesInUse();
+
+// Calls waitForChange on one long-lived thread, one call per beginWait, so tests decide exactly
+// when each wait starts and can tell whether it has returned.
+class Waiter {
+  public:
+    Waiter();
+    // A wait still blocked by then (a failed test) is ended with a stop.
+    ~Waiter();
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
+
+    void beginWait();
+    bool idle();
+    bool returnsWithin(std::chrono::milliseconds limit);
+    bool returns() { return returnsWithin(RETURNS_WITHIN); }
+    bool staysBlocked() { return !returnsWithin(STAYS_BLOCKED_FOR); }
+    // Begins waits until one stays blocked for `quiet`, so the next return is caused by what
+    // the test does next and not by events already queued. That wait is left running.
+    void settle(std::chrono::milliseconds quiet = 150ms);
+    // CPU time the waiting thread has used so far.
+    std::chrono::nanoseconds cpuTime();
+
+  private:
+    void run();
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    unsigned long requested_ = 0;
+    unsigned long completed_ = 0;
+    bool quit_ = false;
+    std::thread thread_;
+};
+
+// A test with a temporary tree to watch and a waiter; at its end the watch must have given
+// back every descriptor and watch it took.
+class WatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    void startOn(const fs::path& directory);
+    // Requests the stop and makes sure a wait consumes it.
+    void endWatch();
+
+    TemporaryDirectory tree;
+    TemporaryDirectory outside;
+    Waiter waiter;
+
+  private:
+    int descriptorsBefore_ = 0;
+};
+
+}  // namespace test_support

@@ -1,0 +1,182 @@
+// Which directories the watch covers as the tree changes shape: every directory in the tree is
+// watched exactly once, whether it existed at the start, was made in a burst, moved in or
+// renamed; directories that leave the tree stop counting; links are never followed.
+#include <unistd.h>
+
+#include <thread>
+
+#include "monitor/monitor.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using namespace test_support;
+
+class TreeCoverageTest : public WatchTest {};
+
+TEST_F(TreeCoverageTest, ExistingTreeIsWatchedDirectoryByDirectory) {
+    makeTree(tree.path(), 3, 4);
+    startOn(tree.path());
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+
+    waiter.beginWait();
+    appendToFile(tree / "d3/d3/d3/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, NestedDirectoriesMadeInABurstAreCovered) {
+    startOn(tree.path());
+    // mkdir -p then an immediate write, racing the watch of each new level.
+    constexpr int BURSTS = 150;
+    for (int i = 0; i < BURSTS; ++i) {
+        waiter.beginWait();
+        fs::path deepest = tree / ("burst" + std::to_string(i)) / "a/b/c";
+        fs::create_directories(deepest);
+        writeFile(deepest / "file");
+        ASSERT_TRUE(waiter.returns()) << "burst " << i;
+    }
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+
+    for (int i = 0; i < BURSTS; i += 37) {
+        appendToFile(tree / ("burst" + std::to_string(i)) / "a/b/c/file");
+        ASSERT_TRUE(waiter.returns()) << "burst " << i;
+        waiter.settle();
+    }
+}
+
+TEST_F(TreeCoverageTest, TreeMovedInIsCoveredToItsDepths) {
+    makeTree(outside / "arriving", 3, 3);
+    startOn(tree.path());
+    waiter.beginWait();
+    fs::rename(outside / "arriving", tree / "arrived");
+    EXPECT_TRUE(waiter.returns());
+
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+    appendToFile(tree / "arrived/d2/d1/d0/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, RenamedDirectoriesKeepTheirWatches) {
+    makeTree(tree.path(), 2, 3);
+    int directories = countDirectories(tree.path());
+    startOn(tree.path());
+
+    waiter.beginWait();
+    fs::rename(tree / "d0", tree / "renamed");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    appendToFile(tree / "renamed/d1/file");
+    EXPECT_TRUE(waiter.returns());
+
+    // Into a sibling, then back up under a new name: the paths built from our records must
+    // follow, or writes below would be missed.
+    waiter.settle();
+    fs::rename(tree / "renamed", tree / "d1/nested");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    fs::rename(tree / "d1/nested/d2", tree / "lifted");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    fs::create_directory(tree / "lifted/fresh");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    writeFile(tree / "lifted/fresh/file");
+    EXPECT_TRUE(waiter.returns());
+
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), directories + 1);
+}
+
+TEST_F(TreeCoverageTest, DirectoryMovedOutStopsCounting) {
+    makeTree(tree.path(), 2, 3);
+    startOn(tree.path());
+    int watched = inotifyWatchCount();
+
+    waiter.beginWait();
+    fs::rename(tree / "d0", outside / "gone");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), watched - 4);
+
+    appendToFile(outside / "gone/d2/file");
+    writeFile(outside / "gone/new");
+    EXPECT_TRUE(waiter.staysBlocked());
+
+    // A new directory under the old name is a new member of the tree.
+    fs::create_directory(tree / "d0");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    writeFile(tree / "d0/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, DeletedDirectoriesLeaveNoWatchesBehind) {
+    startOn(tree.path());
+    for (int i = 0; i < 50; ++i) {
+        waiter.beginWait();
+        fs::create_directories(tree / "transient/a/b");
+        ASSERT_TRUE(waiter.returns());
+        waiter.beginWait();
+        fs::remove_all(tree / "transient");
+        ASSERT_TRUE(waiter.returns());
+    }
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), 1);
+}
+
+TEST_F(TreeCoverageTest, SymbolicLinksAreNotFollowed) {
+    fs::create_directory(tree / "a");
+    fs::create_directory_symlink(tree.path(), tree / "loop");
+    fs::create_directory_symlink("..", tree / "a/up");
+    fs::create_directory_symlink(outside.path(), tree / "a/away");
+    startOn(tree.path());
+    EXPECT_EQ(inotifyWatchCount(), 2);
+
+    waiter.beginWait();
+    appendToFile(outside / "file");
+    EXPECT_TRUE(waiter.staysBlocked());
+    fs::remove(tree / "a/up");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, RootGivenAsALinkIsWatched) {
+    fs::create_directory(tree / "sub");
+    fs::create_directory_symlink(tree.path(), outside / "link");
+    startOn(outside / "link");
+    waiter.beginWait();
+    writeFile(tree / "sub/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, DeletedRootWakesOnceThenWaitsIdleForTheStop) {
+    fs::path root = tree / "root";
+    makeTree(root, 2, 2);
+    startOn(root);
+    waiter.beginWait();
+    fs::remove_all(root);
+    EXPECT_TRUE(waiter.returns());
+
+    waiter.settle();
+    auto cpuBefore = waiter.cpuTime();
+    EXPECT_TRUE(waiter.staysBlocked());
+    // A busy loop would burn the whole interval; blocking burns next to nothing.
+    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
+TEST_F(TreeCoverageTest, RootMovedAwayWakesThenNoLongerCounts) {
+    fs::path root = tree / "root";
+    fs::create_directories(root / "sub");
+    startOn(root);
+    waiter.beginWait();
+    fs::rename(root, outside / "moved");
+    EXPECT_TRUE(waiter.returns());
+
+    waiter.settle();
+    writeFile(outside / "moved/sub/file");
+    EXPECT_TRUE(waiter.staysBlocked());
+}
+
+}  // namespace
