@@ -26,7 +26,7 @@ constexpr std::uint8_t NEEDS_RETRY = 1;  // some child could not be watched or l
 constexpr std::uint8_t SEEN = 2;         // found again by the current rescan
 constexpr std::uint8_t DOOMED = 4;       // about to be dropped with its subtree
 
-constexpr std::size_t COMPACT_NAMES_AFTER = 64 * 1024;
+constexpr std::size_t COMPACT_NAMES_AFTER = std::size_t{64} * 1024;
 
 // Errors that mean the directory is gone, is not a directory, or is out of our reach for good;
 // anything else (ENOSPC, ENOMEM, EMFILE, ...) is a shortage that may pass.

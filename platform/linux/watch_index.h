@@ -104,6 +104,7 @@ class WatchIndex {
         slots_ = grown;
         mask_ = newCapacity - 1;
         shift_ = 32 - log2(newCapacity);
+        if (old == nullptr) return true;
         for (std::uint32_t i = 0; i < oldCapacity; ++i) {
             if (old[i] != EMPTY) place(descriptorOf(old[i] - 1), old[i] - 1);
         }
