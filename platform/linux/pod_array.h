@@ -74,7 +74,8 @@ class PodArray {
 
   private:
     std::size_t grownCapacity(std::size_t needed) const {
-        std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+        // Growing by half bounds the unused tail to a third of the array.
+        std::size_t capacity = capacity_ < 16 ? 16 : capacity_ + capacity_ / 2;
         return capacity < needed ? needed : capacity;
     }
 
