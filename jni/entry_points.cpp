@@ -1,6 +1,7 @@
-// The three functions the JVM binds, by name, to the native methods of
-// talvo.index.windows_native.WindowsFilesystemChangeMonitor. They only hand over to the monitor;
-// nothing here throws, checks or clears a Java exception.
+// The entry points only hand over to the monitor; nothing here throws, checks or clears a Java
+// exception, and nothing allocates.
+#include "jni/entry_points.h"
+
 #include <jni.h>
 
 #include "jni/path_conversion.h"
@@ -8,8 +9,9 @@
 
 extern "C" {
 
-JNIEXPORT jboolean JNICALL Java_talvo_index_windows_1native_WindowsFilesystemChangeMonitor_nativeInit(
-    JNIEnv* env, jclass, jstring path) {
+JNIEXPORT jboolean JNICALL
+Java_talvo_index_windows_1native_WindowsFilesystemChangeMonitor_nativeInit(JNIEnv* env, jclass,
+                                                                           jstring path) {
     // GetStringUTFChars on a null string would crash the JVM.
     if (path == nullptr) return JNI_FALSE;
     // NULL means the JVM ran out of memory; its exception stays pending for the caller.

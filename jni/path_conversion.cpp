@@ -4,7 +4,9 @@
 
 namespace {
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Decodes one two- or three-byte sequence at `in` into a UTF-16 unit. Returns the bytes used,
 // or 0 when malformed. NUL (C0 80) comes back as 0 with length 2.
@@ -23,8 +25,12 @@ std::size_t decodeUnit(const unsigned char* in, std::uint32_t* unit) {
     return 0;
 }
 
-bool isHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool isHighSurrogate(std::uint32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(std::uint32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 std::size_t encode(std::uint32_t codePoint, char* out) {
     if (codePoint < 0x800) {
@@ -70,7 +76,8 @@ bool modifiedUtf8ToUtf8(const char* in, char* out, std::size_t capacity) {
         char encoded[4];
         std::size_t length = encode(codePoint, encoded);
         if (written + length >= capacity) return false;
-        for (std::size_t i = 0; i < length; ++i) out[written++] = encoded[i];
+        for (std::size_t i = 0; i < length; ++i)
+            out[written++] = encoded[i];
     }
     if (written >= capacity) return false;
     out[written] = '\0';
