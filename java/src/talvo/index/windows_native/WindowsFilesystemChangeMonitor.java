@@ -1,0 +1,94 @@
+package talvo.index.windows_native;
+
+import java.io.IOException;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.NotDirectoryException;
+import java.nio.file.Path;
+import java.time.LocalTime;
+import java.time.format.DateTimeFormatter;
+
+/**
+ * Watches one directory tree for changes through the native library {@code windowsfscm}.
+ *
+ * <p>The library holds one watch per process. {@link #watch(Path, Runnable)} opens it and calls
+ * back after each change; {@link Watch#close()} ends it. A change means that a file or directory
+ * somewhere in the tree was created, deleted, renamed or written; the callback is not told what
+ * changed, where, or how many times.
+ *
+ * <p>Run as a program, {@code watch [DIR]} prints a line with the local time for each change in
+ * DIR (default: the current directory) until it is interrupted.
+ */
+public final class WindowsFilesystemChangeMonitor {
+    private static final String LIBRARY = "windowsfscm";
+
+    static {
+        try {
+            System.loadLibrary(LIBRARY);
+        } catch (UnsatisfiedLinkError missing) {
+            UnsatisfiedLinkError clear = new UnsatisfiedLinkError("cannot load the native library "
+                    + System.mapLibraryName(LIBRARY) + " from java.library.path ("
+                    + System.getProperty("java.library.path")
+                    + "); set -Djava.library.path to the folder that holds it");
+            clear.initCause(missing);
+            throw clear;
+        }
+    }
+
+    private WindowsFilesystemChangeMonitor() {}
+
+    // The library's entry points. Only Watch calls them, which keeps to their rules: one watch
+    // at a time, the waits on one thread, and one stop per watch, consumed by a wait.
+
+    /** Starts watching the tree at {@code path}; false when it cannot be watched. */
+    static native boolean nativeInit(String path);
+
+    /** Blocks until the tree changes or a stop was requested; the latter releases the watch. */
+    static native void nativeWaitForChange();
+
+    /** Requests the stop and wakes a blocked wait. */
+    static native void nativeStop();
+
+    /**
+     * Watches the tree at {@code directory} and runs {@code onChange} on a thread of the watch's
+     * own after each change, until the watch is closed.
+     *
+     * @throws java.nio.file.NoSuchFileException if the directory does not exist
+     * @throws java.nio.file.NotDirectoryException if it is not a directory
+     * @throws IOException if it cannot be watched
+     * @throws IllegalStateException if a watch is already open in this process
+     */
+    public static Watch watch(Path directory, Runnable onChange) throws IOException {
+        return Watch.open(directory, onChange);
+    }
+
+    /** The {@code watch [DIR]} command. Ends on Ctrl-C with exit status 0. */
+    public static void main(String[] args) throws InterruptedException {
+        if (args.length > 1) exit(2, "usage: watch [DIR]");
+        DateTimeFormatter time = DateTimeFormatter.ofPattern("HH:mm:ss.SSS");
+        long[] changes = {0};
+        Watch watch = null;
+        try {
+            watch = watch(Path.of(args.length == 1 ? args[0] : "."), () ->
+                    System.out.println(LocalTime.now().format(time) + " change #" + ++changes[0]));
+        } catch (NoSuchFileException e) {
+            exit(1, "watch: no such directory: " + e.getFile());
+        } catch (NotDirectoryException e) {
+            exit(1, "watch: not a directory: " + e.getFile());
+        } catch (IOException | IllegalArgumentException | IllegalStateException e) {
+            exit(1, "watch: " + e.getMessage());
+        }
+        Watch opened = watch;
+        Runtime.getRuntime().addShutdownHook(new Thread(() -> {
+            opened.close();
+            // Interrupting is how this command is meant to end, so it is no failure.
+            Runtime.getRuntime().halt(0);
+        }));
+        System.out.println("watching " + opened.directory() + " (Ctrl-C to stop)");
+        opened.awaitEnd();
+    }
+
+    private static void exit(int status, String message) {
+        System.err.println(message);
+        System.exit(status);
+    }
+}

@@ -1,0 +1,114 @@
+package talvo.index.windows_native;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/** The {@code watch [DIR]} command, run as a program of its own. */
+class WatchCommandTest {
+    private static final long RETURNS_WITHIN_SECONDS = NativeWaiter.RETURNS_WITHIN.toSeconds();
+
+    @TempDir Path tree;
+    private Process command;
+
+    @AfterEach
+    void killLeftover() {
+        if (command != null) command.destroyForcibly();
+    }
+
+    private Process start(String libraryPath, String... arguments) throws IOException {
+        List<String> line = new ArrayList<>(List.of(
+                Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                "-Djava.library.path=" + libraryPath,
+                "-cp", System.getProperty("java.class.path"),
+                WindowsFilesystemChangeMonitor.class.getName()));
+        line.addAll(List.of(arguments));
+        command = new ProcessBuilder(line).start();
+        return command;
+    }
+
+    private static String libraryPath() {
+        return System.getProperty("java.library.path");
+    }
+
+    @Test
+    void printsATimedLinePerChangeAndExitsCleanlyWhenStopped() throws Exception {
+        Process watch = start(libraryPath(), tree.toString());
+        BlockingQueue<String> lines = linesOf(watch);
+        String banner = lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS);
+        assertNotNull(banner, "no banner");
+        assertTrue(banner.startsWith("watching " + tree), banner);
+
+        Files.writeString(tree.resolve("file"), "x");
+        String change = lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS);
+        assertNotNull(change, "no line for the change");
+        assertTrue(change.matches("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} change #1"), change);
+
+        // SIGTERM takes the same way out as Ctrl-C's SIGINT: the JVM's shutdown.
+        watch.destroy();
+        assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS), "did not stop");
+        assertEquals(0, watch.exitValue());
+    }
+
+    @Test
+    void missingDirectoryIsReported() throws Exception {
+        Process watch = start(libraryPath(), tree.resolve("missing").toString());
+        assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
+        assertEquals(1, watch.exitValue());
+        assertEquals("watch: no such directory: " + tree.resolve("missing") + "\n", errorOf(watch));
+    }
+
+    @Test
+    void extraArgumentsGetTheUsage() throws Exception {
+        Process watch = start(libraryPath(), tree.toString(), tree.toString());
+        assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
+        assertEquals(2, watch.exitValue());
+        assertTrue(errorOf(watch).contains("usage: watch [DIR]"));
+    }
+
+    @Test
+    void missingLibraryNamesTheLibraryPath() throws Exception {
+        Path empty = Files.createDirectory(tree.resolve("no-library-here"));
+        Process watch = start(empty.toString(), tree.toString());
+        assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
+        assertNotEquals(0, watch.exitValue());
+        String error = errorOf(watch);
+        assertTrue(error.contains("libwindowsfscm.so") && error.contains("java.library.path ("
+                + empty + ")"), error);
+    }
+
+    private static BlockingQueue<String> linesOf(Process process) {
+        BlockingQueue<String> lines = new LinkedBlockingQueue<>();
+        Thread reader = new Thread(() -> {
+            try (BufferedReader out = new BufferedReader(
+                    new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8))) {
+                for (String line; (line = out.readLine()) != null; ) lines.add(line);
+            } catch (IOException e) {
+                lines.add("reading the output failed: " + e);
+            }
+        });
+        reader.setDaemon(true);
+        reader.start();
+        return lines;
+    }
+
+    private static String errorOf(Process process) throws IOException {
+        return new String(process.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
+    }
+}

@@ -1,0 +1,199 @@
+package talvo.index.windows_native;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.NotDirectoryException;
+import java.nio.file.Path;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.Semaphore;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicReference;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/** The Java API: one watch per process, a callback per change, and a close that cleans up. */
+class WatchTest {
+    private static final Duration RETURNS_WITHIN = NativeWaiter.RETURNS_WITHIN;
+    private static final Duration STAYS_QUIET_FOR = NativeWaiter.STAYS_BLOCKED_FOR;
+
+    @TempDir Path tree;
+    @TempDir Path other;
+    private final List<Watch> opened = new ArrayList<>();
+
+    @AfterEach
+    void closeEverything() {
+        opened.forEach(Watch::close);
+        assertFalse(watchThreadAlive(), "a watch thread outlived its watch");
+    }
+
+    private Watch watch(Path directory, Runnable onChange) throws IOException {
+        Watch watch = WindowsFilesystemChangeMonitor.watch(directory, onChange);
+        opened.add(watch);
+        return watch;
+    }
+
+    @Test
+    void onChangeRunsAfterEachChangeAndOnlyThen() throws Exception {
+        Semaphore changes = new Semaphore(0);
+        watch(tree, changes::release);
+        for (int round = 0; round < 5; ++round) {
+            settle(changes);
+            Files.writeString(tree.resolve("file" + round), "x");
+            assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS),
+                    "no callback for the change of round " + round);
+        }
+        settle(changes);
+        assertFalse(changes.tryAcquire(STAYS_QUIET_FOR.toMillis(), TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void closeReturnsPromptlyAndLeavesNothingBehind() throws Exception {
+        long descriptorsBefore = openDescriptors();
+        AtomicInteger changes = new AtomicInteger();
+        Watch watch = watch(tree, changes::incrementAndGet);
+        assertTrue(watchThreadAlive());
+        assertTimeoutPreemptively(RETURNS_WITHIN, watch::close);
+        assertFalse(watchThreadAlive());
+        assertEquals(descriptorsBefore, openDescriptors());
+        assertEquals(0, changes.get(), "the watch's own stop was reported as a change");
+        assertTimeoutPreemptively(RETURNS_WITHIN, watch::close);
+    }
+
+    @Test
+    void closingAnEndedWatchAgainLeavesTheNextOneAlone() throws Exception {
+        Watch ended = watch(tree, () -> {});
+        ended.close();
+        Semaphore changes = new Semaphore(0);
+        watch(tree, changes::release);
+        ended.close();
+        settle(changes);
+        Files.writeString(tree.resolve("file"), "x");
+        assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS),
+                "closing the ended watch stopped the next one");
+    }
+
+    @Test
+    void closeFromManyThreadsAtOnceReturnsEverywhere() throws Exception {
+        Watch watch = watch(tree, () -> {});
+        CountDownLatch go = new CountDownLatch(1);
+        List<Thread> closers = new ArrayList<>();
+        for (int i = 0; i < 8; ++i) {
+            closers.add(new Thread(() -> {
+                try {
+                    go.await();
+                } catch (InterruptedException e) {
+                    return;
+                }
+                watch.close();
+            }));
+        }
+        closers.forEach(Thread::start);
+        go.countDown();
+        for (Thread closer : closers) {
+            closer.join(RETURNS_WITHIN.toMillis());
+            assertFalse(closer.isAlive(), "a close did not return");
+        }
+        assertFalse(watchThreadAlive());
+        watch(tree, () -> {}).close();
+    }
+
+    @Test
+    void closeFromInsideTheCallbackEndsTheWatch() throws Exception {
+        AtomicReference<Watch> self = new AtomicReference<>();
+        AtomicInteger calls = new AtomicInteger();
+        self.set(watch(tree, () -> {
+            calls.incrementAndGet();
+            self.get().close();
+        }));
+        Files.writeString(tree.resolve("file"), "x");
+        assertTimeoutPreemptively(RETURNS_WITHIN, () -> self.get().awaitEnd());
+        Files.writeString(tree.resolve("more"), "x");
+        assertEquals(1, calls.get());
+        Semaphore changes = new Semaphore(0);
+        watch(tree, changes::release);
+        Files.writeString(tree.resolve("again"), "x");
+        assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void secondConcurrentWatchIsRefused() throws Exception {
+        Semaphore changes = new Semaphore(0);
+        Watch first = watch(tree, changes::release);
+        IllegalStateException refused =
+                assertThrows(IllegalStateException.class, () -> watch(other, () -> {}));
+        assertTrue(refused.getMessage().contains(tree.toString()), refused.getMessage());
+
+        Files.writeString(tree.resolve("file"), "x");
+        assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS),
+                "the refused watch disturbed the open one");
+        first.close();
+
+        Semaphore otherChanges = new Semaphore(0);
+        watch(other, otherChanges::release);
+        Files.writeString(other.resolve("file"), "x");
+        assertTrue(otherChanges.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void directoryThatCannotBeWatchedIsRefusedClearly() throws Exception {
+        assertThrows(NoSuchFileException.class, () -> watch(tree.resolve("missing"), () -> {}));
+        Path file = Files.writeString(tree.resolve("file"), "x");
+        assertThrows(NotDirectoryException.class, () -> watch(file, () -> {}));
+        assertThrows(NullPointerException.class, () -> watch(null, () -> {}));
+        assertThrows(NullPointerException.class, () -> watch(tree, null));
+        watch(tree, () -> {}).close();
+    }
+
+    @Test
+    void callbackThatThrowsEndsTheWatchAndReportsTheFailure() throws Exception {
+        AtomicReference<Throwable> reported = new AtomicReference<>();
+        Thread.UncaughtExceptionHandler before = Thread.getDefaultUncaughtExceptionHandler();
+        Thread.setDefaultUncaughtExceptionHandler((thread, failure) -> reported.set(failure));
+        try {
+            long descriptorsBefore = openDescriptors();
+            Watch failing = watch(tree, () -> {
+                throw new IllegalStateException("callback failed");
+            });
+            Files.writeString(tree.resolve("file"), "x");
+            assertTimeoutPreemptively(RETURNS_WITHIN, failing::awaitEnd);
+            assertEquals("callback failed", reported.get().getMessage());
+            assertEquals(descriptorsBefore, openDescriptors());
+            watch(tree, () -> {}).close();
+        } finally {
+            Thread.setDefaultUncaughtExceptionHandler(before);
+        }
+    }
+
+    /** Waits until no callback came for a while, so the next one is caused by what follows. */
+    private static void settle(Semaphore changes) throws InterruptedException {
+        long deadline = System.nanoTime() + RETURNS_WITHIN.toNanos();
+        while (changes.tryAcquire(150, TimeUnit.MILLISECONDS)) {
+            changes.drainPermits();
+            assertTrue(System.nanoTime() < deadline, "callbacks keep coming without changes");
+        }
+    }
+
+    private static boolean watchThreadAlive() {
+        return Thread.getAllStackTraces().keySet().stream().anyMatch(
+                thread -> thread.isAlive() && thread.getName().equals("windowsfscm-watch"));
+    }
+
+    private static long openDescriptors() throws IOException {
+        try (Stream<Path> descriptors = Files.list(Path.of("/proc/self/fd"))) {
+            return descriptors.count();
+        }
+    }
+}
