@@ -28,7 +28,8 @@ public final class WindowsFilesystemChangeMonitor {
             UnsatisfiedLinkError clear = new UnsatisfiedLinkError("cannot load the native library "
                     + System.mapLibraryName(LIBRARY) + " from java.library.path ("
                     + System.getProperty("java.library.path")
-                    + "); set -Djava.library.path to the folder that holds it");
+                    + "); set -Djava.library.path to the folder that holds it ("
+                    + missing.getMessage() + ")");
             clear.initCause(missing);
             throw clear;
         }
