@@ -1,0 +1,24 @@
+// The checks of windowsfscm.dll, in the order the program runs them. `root` is an empty folder
+// for their directories.
+#pragma once
+
+#include <string>
+
+#include "tests/windows/library.h"
+#include "tests/windows/watcher.h"
+
+// How each entry point is called: the bytes it pops, and what a start does with the string.
+void checkCalls(const Library& library, const std::wstring& root);
+
+// Watches driven through the one long-lived watcher thread.
+void checkChangesWakeTheWait(const Library& library, Watcher& watcher, const std::wstring& root);
+// A change between two waits is checked only where the platform keeps it (see platform_probe.h).
+void checkChangesBeforeAndBetweenWaits(const Library& library, Watcher& watcher,
+                                       const std::wstring& root, bool platformKeepsChanges);
+void checkStopAndRestart(const Library& library, Watcher& watcher, const std::wstring& root);
+void checkNonAsciiDirectory(const Library& library, Watcher& watcher, const std::wstring& root);
+
+// Changes inside a subdirectory that existed before the start: Windows reports them, Wine does
+// not. Prints what happened and checks nothing.
+void notePreexistingSubdirectory(const Library& library, Watcher& watcher,
+                                 const std::wstring& root);

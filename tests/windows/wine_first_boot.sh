@@ -1,0 +1,19 @@
+#!/bin/sh
+# Makes the Wine prefix the DLL's tests run in, unless a finished one is there, and says how long
+# Wine's first boot took. Usage: wine_first_boot.sh PREFIX
+set -eu
+. "$(dirname "$0")/wine_environment.sh"
+booted="$WINEPREFIX/.booted"
+if [ -f "$booted" ]; then
+  echo "reusing the Wine prefix $WINEPREFIX"
+  exit 0
+fi
+
+# A boot that was cut short leaves a prefix that may not work.
+rm -rf "$WINEPREFIX"
+trap 'wineserver -k 2>/dev/null || true' EXIT
+start=$(date +%s)
+# wineboot returns before the services it started have stopped; wineserver -w waits for them.
+timeout 300 sh -c 'wineboot --init && wineserver -w'
+echo "Wine's first boot took $(($(date +%s) - start)) s"
+touch "$booted"
