@@ -1,189 +1,217 @@
-// core_bench [--quick] [--sizes N,N,...]: setup time, wake latency and memory of our watch
-// against the floor (a bare walk that adds one inotify watch per directory), on the same trees in
-// the same run. Runs alternate between the two so drifting load affects both alike.
-#include <fcntl.h>
-#include <malloc.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
+// core_bench: our watch against the floor (a bare walk that adds one inotify watch per
+// directory) in one process, on one tree: setup time, heap and resident bytes per directory,
+// stop and release time, and wake latency. Prints the raw samples as JSON for the harness.
+//
+//   core_bench --root DIR --probe DIR --directories N [--rounds K] [--samples S] [--gap-ms G]
+//              [--wake-only] [--awake-cpus]
+//
+// Setup rounds rotate the order of the watchers so drifting load and the kernel's lazy release
+// of the previous round's watches fall on each alike. --awake-cpus keeps the CPUs busy with
+// lowest-priority spinners while the wake latency is measured.
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <functional>
-#include <mutex>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/awake_cpus.h"
 #include "bench/floor_watcher.h"
-#include "bench/tree_fixture.h"
+#include "bench/json_output.h"
+#include "bench/process_memory.h"
+#include "bench/wake_probe.h"
 #include "monitor/monitor.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double microsecondsSince(Clock::time_point start, Clock::time_point end) {
-    return std::chrono::duration<double, std::micro>(end - start).count();
+double millisecondsBetween(Clock::time_point start, Clock::time_point end) {
+    return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
-double percentile(std::vector<double> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
-}
-
-std::size_t heapBytes() {
-    struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
-
-std::size_t residentBytes() {
-    long pages = 0;
-    long resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(statm);
-    }
-    return static_cast<std::size_t>(resident) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
-
-// Latency from just before a one-byte append in the deepest directory to the waiting thread
-// coming back, with a few milliseconds between samples so the waiter is blocked each time.
-std::vector<double> measureWakes(const std::string& directory, int samples,
-                                 const std::function<void()>& waitOnce) {
-    std::string file = directory + "/latency-probe";
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    std::mutex lock;
-    std::condition_variable woken;
-    int returned = 0;
-    Clock::time_point returnedAt;
-    bool done = false;
-    std::thread waiter([&] {
-        for (;;) {
-            waitOnce();
-            std::lock_guard<std::mutex> hold(lock);
-            returnedAt = Clock::now();
-            ++returned;
-            woken.notify_all();
-            if (done) return;
-        }
-    });
-    std::vector<double> latencies;
-    for (int i = 0; i <= samples; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        std::unique_lock<std::mutex> hold(lock);
-        int before = returned;
-        done = i == samples;
-        hold.unlock();
-        Clock::time_point writtenAt = Clock::now();
-        if (write(fd, "x", 1) != 1) std::perror("write");
-        hold.lock();
-        woken.wait(hold, [&] { return returned > before; });
-        if (i > 0) latencies.push_back(microsecondsSince(writtenAt, returnedAt));
-    }
-    waiter.join();
-    close(fd);
-    unlink(file.c_str());
-    return latencies;
-}
-
-struct Result {
-    std::size_t directories;
-    double floorSetupMs;
-    double oursSetupMs;
-    double heapPerDirectory;
-    double residentPerDirectory;
-    std::vector<double> floorWakes;
-    std::vector<double> oursWakes;
+struct Options {
+    std::string root;
+    std::string probe;
+    double directories = 0;
+    int rounds = 9;
+    int samples = 300;
+    int gapMilliseconds = 3;
+    bool wakeOnly = false;
+    bool awakeCpus = false;
 };
 
-Result measure(std::size_t directories, int rounds, int samples) {
-    bench::BenchTree tree = bench::ensureTree(directories);
-    Result result{directories, 0, 0, 0, 0, {}, {}};
-    std::vector<double> floorSetups;
-    std::vector<double> oursSetups;
-    // The first round only warms the page cache.
-    for (int round = 0; round <= rounds; ++round) {
-        bench::FloorWatcher floor;
-        Clock::time_point start = Clock::now();
-        if (!floor.start(tree.root)) std::fprintf(stderr, "floor could not watch the tree\n");
-        Clock::time_point end = Clock::now();
-        floor.stop();
-        if (round > 0) floorSetups.push_back(microsecondsSince(start, end) / 1000);
+struct Samples {
+    std::vector<double> floorSetupMs, floorTwoThreadsSetupMs, oursSetupMs;
+    std::vector<double> heapPerDirectory, residentPerDirectory;
+    std::vector<double> floorStopUs, floorReleaseMs, floorTwoThreadsReleaseMs;
+    std::vector<double> oursStopMs, oursReleaseMs;
+};
 
-        std::size_t heapBefore = heapBytes();
-        std::size_t residentBefore = residentBytes();
-        start = Clock::now();
-        if (!startWatch(tree.root.c_str())) std::fprintf(stderr, "could not watch the tree\n");
-        end = Clock::now();
-        if (round > 0) oursSetups.push_back(microsecondsSince(start, end) / 1000);
-        result.heapPerDirectory =
-            static_cast<double>(heapBytes() - heapBefore) / static_cast<double>(directories);
-        result.residentPerDirectory = static_cast<double>(residentBytes() - residentBefore) /
-                                      static_cast<double>(directories);
-        requestStop();
-        waitForChange();
-    }
-    result.floorSetupMs = percentile(floorSetups, 0.5);
-    result.oursSetupMs = percentile(oursSetups, 0.5);
-
-    bench::FloorWatcher floor;
-    floor.start(tree.root);
-    result.floorWakes = measureWakes(tree.deepestDirectory, samples, [&] { floor.waitForEvent(); });
-    floor.stop();
-
-    startWatch(tree.root.c_str());
-    result.oursWakes = measureWakes(tree.deepestDirectory, samples, [] { waitForChange(); });
-    requestStop();
-    waitForChange();
-    return result;
+// Gives a waiter time to block before the stop is requested.
+void letWaiterBlock() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-std::vector<std::size_t> parseSizes(const char* list) {
-    std::vector<std::size_t> sizes;
-    for (const char* at = list; *at != '\0';) {
-        char* end = nullptr;
-        sizes.push_back(std::strtoul(at, &end, 10));
-        at = *end == ',' ? end + 1 : end;
+void floorRound(const Options& options, int threads, bool keep, Samples* samples) {
+    bench::FloorWatcher floor;
+    Clock::time_point start = Clock::now();
+    if (!floor.start(options.root, threads)) std::fprintf(stderr, "floor could not watch\n");
+    Clock::time_point watched = Clock::now();
+    Clock::time_point woken;
+    Clock::time_point released;
+    std::thread waiter([&] {
+        while (floor.waitForEvent()) {
+        }
+        woken = Clock::now();
+        floor.release();
+        released = Clock::now();
+    });
+    letWaiterBlock();
+    Clock::time_point stopped = Clock::now();
+    floor.requestStop();
+    waiter.join();
+    if (!keep) return;
+    if (threads > 1) {
+        samples->floorTwoThreadsSetupMs.push_back(millisecondsBetween(start, watched));
+        samples->floorTwoThreadsReleaseMs.push_back(millisecondsBetween(woken, released));
+        return;
     }
-    return sizes;
+    samples->floorSetupMs.push_back(millisecondsBetween(start, watched));
+    samples->floorStopUs.push_back(millisecondsBetween(stopped, woken) * 1000);
+    samples->floorReleaseMs.push_back(millisecondsBetween(woken, released));
+}
+
+// Our wait releases the watch before it returns, so a blocked wait's stop includes the release.
+// Alternate rounds time the release alone: the stop is requested first and the next wait, on the
+// same thread, returns at once and releases.
+void oursRound(const Options& options, bool blockedStop, bool keep, Samples* samples) {
+    std::size_t heapBefore = bench::heapBytes();
+    std::size_t residentBefore = bench::residentBytes();
+    Clock::time_point start = Clock::now();
+    if (!startWatch(options.root.c_str())) std::fprintf(stderr, "could not watch the tree\n");
+    Clock::time_point watched = Clock::now();
+    double heap = static_cast<double>(bench::heapBytes() - heapBefore);
+    double resident =
+        static_cast<double>(bench::residentBytes()) - static_cast<double>(residentBefore);
+
+    Clock::time_point stopped;
+    Clock::time_point returned;
+    if (blockedStop) {
+        std::thread waiter([&] {
+            waitForChange();
+            returned = Clock::now();
+        });
+        letWaiterBlock();
+        stopped = Clock::now();
+        requestStop();
+        waiter.join();
+    } else {
+        requestStop();
+        stopped = Clock::now();
+        waitForChange();
+        returned = Clock::now();
+    }
+    if (!keep) return;
+    samples->oursSetupMs.push_back(millisecondsBetween(start, watched));
+    samples->heapPerDirectory.push_back(heap / options.directories);
+    samples->residentPerDirectory.push_back(resident / options.directories);
+    (blockedStop ? samples->oursStopMs : samples->oursReleaseMs)
+        .push_back(millisecondsBetween(stopped, returned));
+}
+
+void measureSetups(const Options& options, bench::JsonObject* out) {
+    Samples samples;
+    // Round 0 only warms the page cache and the allocator.
+    for (int round = 0; round <= options.rounds; ++round) {
+        bool keep = round > 0;
+        for (int turn = 0; turn < 3; ++turn) {
+            switch ((round + turn) % 3) {
+                case 0:
+                    floorRound(options, 1, keep, &samples);
+                    break;
+                case 1:
+                    oursRound(options, round % 2 == 1, keep, &samples);
+                    break;
+                default:
+                    floorRound(options, 2, keep, &samples);
+                    break;
+            }
+        }
+    }
+    out->add("setup_floor_ms", samples.floorSetupMs);
+    out->add("setup_floor_two_threads_ms", samples.floorTwoThreadsSetupMs);
+    out->add("setup_ours_ms", samples.oursSetupMs);
+    out->add("heap_bytes_per_directory", samples.heapPerDirectory);
+    out->add("resident_bytes_per_directory", samples.residentPerDirectory);
+    out->add("stop_floor_us", samples.floorStopUs);
+    out->add("release_floor_ms", samples.floorReleaseMs);
+    out->add("release_floor_two_threads_ms", samples.floorTwoThreadsReleaseMs);
+    out->add("stop_ours_ms", samples.oursStopMs);
+    out->add("release_ours_ms", samples.oursReleaseMs);
+}
+
+void measureWakeLatency(const Options& options, bench::JsonObject* out) {
+    std::unique_ptr<bench::AwakeCpus> awake;
+    if (options.awakeCpus) awake = std::make_unique<bench::AwakeCpus>();
+
+    bench::FloorWatcher floor;
+    floor.start(options.root);
+    out->add("wake_floor_us",
+             bench::measureWakes(options.probe, options.samples, options.gapMilliseconds,
+                                 [&] { floor.waitForEvent(); }));
+    floor.release();
+
+    startWatch(options.root.c_str());
+    out->add("wake_ours_us", bench::measureWakes(options.probe, options.samples,
+                                                 options.gapMilliseconds, [] { waitForChange(); }));
+    requestStop();
+    waitForChange();
+}
+
+bool parse(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string flag = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (flag == "--wake-only") {
+            options->wakeOnly = true;
+        } else if (flag == "--awake-cpus") {
+            options->awakeCpus = true;
+        } else if (flag == "--root" && hasValue) {
+            options->root = argv[++i];
+        } else if (flag == "--probe" && hasValue) {
+            options->probe = argv[++i];
+        } else if (flag == "--directories" && hasValue) {
+            options->directories = std::strtod(argv[++i], nullptr);
+        } else if (flag == "--rounds" && hasValue) {
+            options->rounds = std::atoi(argv[++i]);
+        } else if (flag == "--samples" && hasValue) {
+            options->samples = std::atoi(argv[++i]);
+        } else if (flag == "--gap-ms" && hasValue) {
+            options->gapMilliseconds = std::atoi(argv[++i]);
+        } else {
+            return false;
+        }
+    }
+    return !options->root.empty() && !options->probe.empty() && options->directories > 0 &&
+           options->rounds > 0 && options->samples > 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick = false;
-    std::vector<std::size_t> sizes{1000, 10000, 100000};
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else if (std::strcmp(argv[i], "--sizes") == 0 && i + 1 < argc) {
-            sizes = parseSizes(argv[++i]);
-        } else {
-            std::fprintf(stderr, "usage: %s [--quick] [--sizes N,N,...]\n", argv[0]);
-            return 2;
-        }
+    Options options;
+    if (!parse(argc, argv, &options)) {
+        std::fprintf(stderr,
+                     "usage: %s --root DIR --probe DIR --directories N [--rounds K] "
+                     "[--samples S] [--gap-ms G] [--wake-only] [--awake-cpus]\n",
+                     argv[0]);
+        return 2;
     }
-    int rounds = quick ? 3 : 9;
-    int samples = quick ? 50 : 300;
-
-    std::printf(
-        "| directories | setup floor (ms) | setup ours (ms) | ratio | heap B/dir | "
-        "resident B/dir | wake p50 floor / ours (us) | p90 | p99 |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
-    for (std::size_t size : sizes) {
-        Result r = measure(size, rounds, samples);
-        std::printf(
-            "| %zu | %.1f | %.1f | %.3f | %.1f | %.1f | %.1f / %.1f | %.1f / %.1f | "
-            "%.1f / %.1f |\n",
-            r.directories, r.floorSetupMs, r.oursSetupMs, r.oursSetupMs / r.floorSetupMs,
-            r.heapPerDirectory, r.residentPerDirectory, percentile(r.floorWakes, 0.5),
-            percentile(r.oursWakes, 0.5), percentile(r.floorWakes, 0.9),
-            percentile(r.oursWakes, 0.9), percentile(r.floorWakes, 0.99),
-            percentile(r.oursWakes, 0.99));
-        std::fflush(stdout);
-    }
+    bench::JsonObject out;
+    if (!options.wakeOnly) measureSetups(options, &out);
+    measureWakeLatency(options, &out);
+    out.print();
     return 0;
 }
