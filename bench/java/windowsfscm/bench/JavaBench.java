@@ -1,0 +1,75 @@
+package windowsfscm.bench;
+
+import java.io.BufferedReader;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.atomic.AtomicLong;
+
+/**
+ * The Java peers of the benchmarks: our library's Java API and the JDK's WatchService.
+ *
+ * <pre>
+ * latency ours|watchservice ROOT PROBE_DIR ROUNDS SAMPLES GAP_MS
+ *     setup rounds, then wake samples; prints the raw samples as JSON
+ * serve ours|watchservice ROOT
+ *     prints "ready" once the tree is watched, counts the callbacks, answers each "count" line
+ *     on standard input with "count N", and ends the watch at the end of its input
+ * </pre>
+ */
+public final class JavaBench {
+    private static final int WARM_UP_SAMPLES = 20;
+
+    private JavaBench() {}
+
+    public static void main(String[] args) throws Exception {
+        if (args.length == 6 && args[0].equals("latency")) {
+            latency(subject(args[1]), Path.of(args[2]), Path.of(args[3]),
+                    Integer.parseInt(args[4]), Integer.parseInt(args[5]));
+        } else if (args.length == 3 && args[0].equals("serve")) {
+            serve(subject(args[1]), Path.of(args[2]));
+        } else {
+            System.err.println("usage: latency ours|watchservice ROOT PROBE_DIR ROUNDS SAMPLES"
+                    + " | serve ours|watchservice ROOT");
+            System.exit(2);
+        }
+    }
+
+    private static Subject subject(String name) {
+        return name.equals("ours") ? new OursSubject() : new WatchServiceSubject();
+    }
+
+    private static void latency(Subject subject, Path root, Path probe, int rounds, int samples)
+            throws Exception {
+        List<Double> setups = new ArrayList<>();
+        // Round 0 only warms the caches and the JIT.
+        for (int round = 0; round <= rounds; ++round) {
+            long start = System.nanoTime();
+            subject.open(root, () -> {});
+            long watched = System.nanoTime();
+            subject.close();
+            if (round > 0) setups.add((watched - start) / 1e6);
+        }
+        WakeProbe probeThread = new WakeProbe();
+        subject.open(root, probeThread::onChange);
+        List<Double> wakes = probeThread.measure(probe, WARM_UP_SAMPLES, samples, 3);
+        subject.close();
+        System.out.println("{\"setup_ms\": " + setups + ", \"wake_us\": " + wakes + "}");
+    }
+
+    private static void serve(Subject subject, Path root) throws Exception {
+        AtomicLong calls = new AtomicLong();
+        subject.open(root, calls::incrementAndGet);
+        System.out.println("ready");
+        System.out.flush();
+        BufferedReader input =
+                new BufferedReader(new InputStreamReader(System.in, StandardCharsets.UTF_8));
+        for (String line; (line = input.readLine()) != null;) {
+            if (line.equals("count")) System.out.println("count " + calls.get());
+            System.out.flush();
+        }
+        subject.close();
+    }
+}
