@@ -1,0 +1,117 @@
+"""The goals the library is held to, judged on the largest tree of the run, each with the
+reason when it is missed."""
+
+from dataclasses import dataclass
+
+from harness import fmt
+from harness.lookup import value_at
+
+SETUP_RATIO = 1.05
+WAKE_P50_OVER_FLOOR_US = 10
+WAKE_P99_US = 100
+JAVA_WAKE_P50_US = 50
+USER_BYTES_PER_DIRECTORY = 40
+
+
+@dataclass
+class Goal:
+    what: str
+    goal: str
+    floor: str
+    ours: str
+    met: bool
+    why: str = ""
+
+
+def _setup(tree):
+    floor = value_at(tree, "in_process", "setup_floor_ms", "median")
+    ours = value_at(tree, "in_process", "setup_ours_ms", "median")
+    two = value_at(tree, "in_process", "setup_floor_two_threads_ms", "median")
+    if floor is None or ours is None:
+        return None
+    met = ours <= SETUP_RATIO * floor
+    why = "" if met else (
+        "our walk does the floor's system calls plus its own bookkeeping (an entry, an index "
+        "slot and the name per directory); see the setup table for the spread between rounds")
+    note = f"; a two-thread walk: {fmt.ms(two)} ({fmt.ratio(two, floor)})" if two else ""
+    return Goal(f"Setup, {fmt.size(tree['directories'])} directories", f"≤ {SETUP_RATIO}x floor",
+                fmt.ms(floor), f"{fmt.ms(ours)} ({fmt.ratio(ours, floor)}){note}", met, why)
+
+
+def _wake_reason(tree, percentile, limit, load):
+    """Why a wake misses: keeping the CPUs out of idle, or both threads on one CPU, tells
+    whether the time goes to the virtual machine waking an idle CPU or to other work."""
+    awake = value_at(tree, "in_process", "wake_ours_us_awake", percentile)
+    one_cpu = value_at(tree, "in_process", "wake_ours_us_one_cpu", percentile)
+    if awake is None or one_cpu is None:
+        return ""
+    measured = f"with the CPUs kept out of idle it is {fmt.us(awake)}, on one CPU {fmt.us(one_cpu)}"
+    if min(awake, one_cpu) < limit:
+        return (f"{measured}: the rest is this virtual machine waking an idle virtual CPU (an "
+                "exit to the hypervisor per cross-CPU wake-up), which the floor pays alike; "
+                "not ours")
+    return (f"{measured}: other processes kept the CPUs busy during the run (load average "
+            f"{load:.2f} at its end), and a p99 catches their time slices")
+
+
+def _wake(tree, load):
+    floor = value_at(tree, "in_process", "wake_floor_us")
+    ours = value_at(tree, "in_process", "wake_ours_us")
+    if not floor or not ours:
+        return []
+    p50_met = ours["p50"] <= floor["p50"] + WAKE_P50_OVER_FLOOR_US
+    p99_met = ours["p99"] < WAKE_P99_US
+    return [
+        Goal("Wake latency p50, in-process", f"≤ floor + {WAKE_P50_OVER_FLOOR_US} µs",
+             fmt.us(floor["p50"]),
+             f"{fmt.us(ours['p50'])} ({fmt.difference_us(ours['p50'], floor['p50'])})", p50_met,
+             "" if p50_met else "our wait does a lookup and a poll more than the floor's"),
+        Goal("Wake latency p99, in-process", f"< {WAKE_P99_US} µs", fmt.us(floor["p99"]),
+             fmt.us(ours["p99"]), p99_met, "" if p99_met else _wake_reason(tree, "p99", WAKE_P99_US, load)),
+    ]
+
+
+def _java(tree, load):
+    ours = value_at(tree, "java", "java_ours", "wake_us", "p50")
+    service = value_at(tree, "java", "watchservice", "wake_us", "p50")
+    floor = value_at(tree, "in_process", "wake_floor_us", "p50")
+    if ours is None:
+        return None
+    met = ours < JAVA_WAKE_P50_US
+    why = ""
+    if not met:
+        why = (f"the floor itself takes {fmt.us(floor)} in C++ on this machine; "
+               + _wake_reason(tree, "p50", JAVA_WAKE_P50_US, load))
+    return Goal("Wake latency p50 from Java", f"< {JAVA_WAKE_P50_US} µs",
+                f"WatchService {fmt.us(service)}", fmt.us(ours), met, why)
+
+
+def _idle(tree):
+    ours = value_at(tree, "outside", "ours", "idle")
+    floor = value_at(tree, "outside", "floor", "idle")
+    if not ours or not floor:
+        return None
+    met = ours["ticks"] == 0 and ours["voluntary"] == 0
+    text = "{ticks} ticks, {voluntary} wake-ups in {seconds:g} s"
+    return Goal("Idle, whole process", "0 ticks, 0 wake-ups", text.format(**floor),
+                text.format(**ours), met,
+                "" if met else f"threads that woke: {ours['woken_threads']}")
+
+
+def _memory(tree):
+    heap = value_at(tree, "in_process", "heap_bytes_per_directory", "median")
+    if heap is None:
+        return None
+    name = tree["name_bytes"]
+    met = heap <= USER_BYTES_PER_DIRECTORY + name
+    return Goal("User bytes per directory", f"≤ {USER_BYTES_PER_DIRECTORY} + name",
+                "0 (keeps nothing)", f"{heap:.1f} (names average {name:.1f})", met,
+                "" if met else "more than an entry, an index slot and the name per directory")
+
+
+def judge(results):
+    """The goals on the largest tree of the run."""
+    tree = results["trees"][max(results["trees"], key=int)]
+    load = max(results["load_before"][0], results["load_after"][0])
+    goals = [_setup(tree), *_wake(tree, load), _java(tree, load), _idle(tree), _memory(tree)]
+    return [goal for goal in goals if goal is not None]

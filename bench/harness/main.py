@@ -1,0 +1,97 @@
+"""bench/run: the whole benchmark in one command."""
+
+import argparse
+import datetime
+import json
+import os
+import sys
+from dataclasses import asdict, dataclass, replace
+
+from harness import build, chart, machine, measure, readme, report, trees
+from harness.peers import Peers
+
+BENCH = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REPO = os.path.dirname(BENCH)
+
+
+@dataclass
+class Settings:
+    sizes: list
+    core_rounds: int  # setup rounds of ours and the floor, after one warm-up round
+    peer_rounds: int  # setup rounds of the other peers, after one warm-up round
+    samples: int  # wake samples per watcher
+    batched_samples: int  # for @parcel/watcher, which batches changes for 50 ms
+    gap_ms: int  # between wake samples
+    idle_s: int  # idle window, on the largest tree
+    idle_settle_s: float  # after setup, before the idle window
+    storm_writes: int
+    storm_spread: int  # directories the storm's writes go to
+
+
+FULL = Settings(sizes=[1000, 10000, 100000], core_rounds=9, peer_rounds=5, samples=300,
+                batched_samples=100, gap_ms=3, idle_s=10, idle_settle_s=2, storm_writes=20000,
+                storm_spread=1000)
+QUICK = Settings(sizes=[1000, 10000], core_rounds=2, peer_rounds=1, samples=50,
+                 batched_samples=10, gap_ms=3, idle_s=2, idle_settle_s=0.5, storm_writes=2000,
+                 storm_spread=200)
+
+
+def _arguments():
+    parser = argparse.ArgumentParser(
+        prog="bench/run",
+        description="Measures windowsfscm against the floor and its peers and writes the report "
+                    "(bench/results/ for a full run, build-bench/quick-results/ for --quick).")
+    parser.add_argument("--quick", action="store_true",
+                        help="small trees and few samples: checks that everything runs")
+    parser.add_argument("--sizes", help="tree sizes, comma-separated (default 1000,10000,100000; "
+                                        "quick: 1000,10000)")
+    parser.add_argument("--output", help="folder for report.md, chart.svg and results.json")
+    return parser.parse_args()
+
+
+def main():
+    arguments = _arguments()
+    settings = QUICK if arguments.quick else FULL
+    if arguments.sizes:
+        settings = replace(settings, sizes=[int(size) for size in arguments.sizes.split(",")])
+    build_folder = os.path.join(REPO, "build-bench")
+    default_output = (os.path.join(build_folder, "quick-results") if arguments.quick
+                      else os.path.join(BENCH, "results"))
+    output = os.path.abspath(arguments.output or default_output)
+
+    print("building (Release) in build-bench/", file=sys.stderr, flush=True)
+    programs = build.build(REPO, build_folder)
+    peers = Peers(programs)
+    for line in peers.skipped:
+        print(f"skipped {line}", file=sys.stderr, flush=True)
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+    results = {
+        "date": started.strftime("%Y-%m-%d %H:%M UTC"),
+        "command": "bench/run" + (" --quick" if arguments.quick else ""),
+        "settings": asdict(settings),
+        "machine": machine.describe(peers),
+        "load_before": machine.load(),
+        "skipped": peers.skipped,
+        "trees": {},
+    }
+    for size in settings.sizes:
+        print(f"tree of {size} directories", file=sys.stderr, flush=True)
+        tree = trees.ensure_tree(size)
+        results["trees"][str(size)] = measure.one_tree(
+            programs, peers, tree, settings, with_idle=size == max(settings.sizes))
+    results["load_after"] = machine.load()
+    results["minutes"] = round(
+        (datetime.datetime.now(datetime.timezone.utc) - started).total_seconds() / 60, 1)
+
+    os.makedirs(output, exist_ok=True)
+    with open(os.path.join(output, "results.json"), "w", encoding="utf-8") as raw:
+        json.dump(results, raw, indent=1)
+    with open(os.path.join(output, "chart.svg"), "w", encoding="utf-8") as svg:
+        svg.write(chart.render(results))
+    with open(os.path.join(output, "report.md"), "w", encoding="utf-8") as markdown:
+        markdown.write(report.render(results))
+    if not arguments.quick and not arguments.output:
+        readme.update(os.path.join(REPO, "README.md"), report.headline(results))
+    print(f"wrote {output}/report.md and chart.svg", file=sys.stderr)
+    return 0

@@ -1,0 +1,134 @@
+"""One tree, every peer: the in-process, pipe, Node and Java measurements, then the processes
+measured from outside. Each returns summaries; a peer that fails is reported, not fatal."""
+
+import json
+import subprocess
+import sys
+import time
+
+from harness import idle, stats, storm
+from harness.peers import JAVA_ENV
+from harness.procfs import resident_bytes
+from harness.watchers import WatcherFailed
+
+# Long enough for the slowest peer to watch 100,000 directories several times over.
+COMMAND_LIMIT_S = 1800
+
+
+def _json_of(command, env=None):
+    done = subprocess.run(command, capture_output=True, env=env, timeout=COMMAND_LIMIT_S,
+                          check=False)
+    lines = done.stdout.decode(errors="replace").strip().splitlines()
+    if done.returncode != 0 or not lines:
+        raise RuntimeError(f"{command[0]} failed ({done.returncode}): "
+                           + done.stderr.decode(errors="replace").strip()[-300:])
+    return json.loads(lines[-1])
+
+
+def _say(text):
+    print(f"  {text}", file=sys.stderr, flush=True)
+
+
+def in_process(programs, tree, settings):
+    """Ours against the floor in one process: setup, stop, memory and wake latency, then the
+    wake latency again on one CPU and with the CPUs kept out of idle."""
+    command = [programs.core_bench, "--root", tree.root, "--probe", tree.deepest,
+               "--directories", str(tree.size), "--rounds", str(settings.core_rounds),
+               "--samples", str(settings.samples)]
+    _say("floor and ours in one process")
+    raw = _json_of(command)
+    _say("wake latency on one CPU, and with the CPUs kept awake")
+    one_cpu = _json_of(["taskset", "-c", "0", *command, "--wake-only"])
+    awake = _json_of([*command, "--wake-only", "--awake-cpus"])
+    result = {key: stats.rounds(raw[key]) for key in raw if not key.startswith("wake_")}
+    for key in ("wake_floor_us", "wake_ours_us"):
+        result[key] = stats.latency(raw[key])
+        result[key + "_one_cpu"] = stats.latency(one_cpu[key])
+        result[key + "_awake"] = stats.latency(awake[key])
+    return result
+
+
+def _pipe(programs, tree, settings, command):
+    raw = _json_of([programs.pipe_bench, "--probe", tree.deepest,
+                    "--rounds", str(settings.peer_rounds), "--samples", str(settings.samples),
+                    "--", *command])
+    return {"setup_ms": stats.rounds(raw["setup_ms"]), "wake_us": stats.latency(raw["wake_us"]),
+            "unanswered": raw["unanswered"]}
+
+
+def through_pipe(programs, peers, tree, settings):
+    """inotifywait and, to tell what the pipe costs, the floor through the same pipe."""
+    _say("the floor through a pipe")
+    results = {"floor": _pipe(programs, tree, settings,
+                              [programs.watch_serve, "floor", tree.root, "--lines"])}
+    if peers.inotifywait:
+        _say("inotifywait")
+        results["inotifywait"] = _pipe(programs, tree, settings,
+                                       peers.inotifywait_command(tree.root))
+    return results
+
+
+def _latency_program(command, env=None):
+    raw = _json_of(command, env)
+    return {"setup_ms": stats.rounds(raw["setup_ms"]), "wake_us": stats.latency(raw["wake_us"])}
+
+
+def parcel(peers, tree, settings):
+    _say("@parcel/watcher")
+    return _latency_program(peers.node_command(
+        "latency", tree.root, tree.deepest, str(settings.peer_rounds),
+        str(settings.batched_samples), str(settings.gap_ms)))
+
+
+def java(peers, tree, settings):
+    results = {}
+    for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
+        _say(f"Java: {subject}")
+        results[key] = _latency_program(peers.java_command(
+            "latency", subject, tree.root, tree.deepest, str(settings.peer_rounds),
+            str(settings.samples)), JAVA_ENV)
+    return results
+
+
+def from_outside(peers, tree, settings, idle_seconds):
+    """Each peer as a process of its own: resident size after setup, idle cost when asked
+    for, and a change storm."""
+    results = {}
+    for key, watcher in peers.served(tree).items():
+        _say(f"{key} as a process: memory, {'idle, ' if idle_seconds else ''}storm")
+        with storm.StormFiles(tree, settings.storm_spread) as files:
+            try:
+                watcher.start()
+                result = {"setup_s": watcher.setup_s,
+                          "resident_bytes": resident_bytes(watcher.pid)}
+                if idle_seconds:
+                    time.sleep(settings.idle_settle_s)
+                    result["idle"] = idle.run(watcher.pid, idle_seconds)
+                result["storm"] = storm.run(watcher, files, settings.storm_writes)
+                results[key] = result
+            except (WatcherFailed, OSError) as failure:
+                results[key] = {"error": str(failure)}
+            finally:
+                watcher.stop()
+    return results
+
+
+def one_tree(programs, peers, tree, settings, with_idle):
+    """Everything measured on one tree; a failing part is kept as its error."""
+    parts = {
+        "in_process": lambda: in_process(programs, tree, settings),
+        "pipe": lambda: through_pipe(programs, peers, tree, settings),
+        "java": lambda: java(peers, tree, settings),
+        "outside": lambda: from_outside(peers, tree, settings,
+                                        settings.idle_s if with_idle else 0),
+    }
+    if peers.node:
+        parts["parcel"] = lambda: parcel(peers, tree, settings)
+    results = {"directories": tree.size, "name_bytes": tree.average_name_bytes()}
+    for name, part in parts.items():
+        try:
+            results[name] = part()
+        except (RuntimeError, OSError, ValueError, subprocess.TimeoutExpired) as failure:
+            _say(f"{name} failed: {failure}")
+            results[name] = {"error": str(failure)}
+    return results
