@@ -93,5 +93,6 @@ def main():
         markdown.write(report.render(results))
     if not arguments.quick and not arguments.output:
         readme.update(os.path.join(REPO, "README.md"), report.headline(results))
+    print(report.headline(results))
     print(f"wrote {output}/report.md and chart.svg", file=sys.stderr)
     return 0
