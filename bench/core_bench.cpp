@@ -152,22 +152,69 @@ void measureSetups(const Options& options, bench::JsonObject* out) {
     out->add("release_ours_ms", samples.oursReleaseMs);
 }
 
+// A stop with a single directory watched, so that releasing the watch costs next to nothing:
+// from the request to the wait having returned with the watch released, for both.
+void measureSmallStops(const Options& options, bench::JsonObject* out) {
+    std::vector<double> floorStops;
+    std::vector<double> oursStops;
+    for (int round = 0; round < 3 * options.rounds; ++round) {
+        bench::FloorWatcher floor;
+        floor.start(options.probe);
+        Clock::time_point returned;
+        std::thread floorWaiter([&] {
+            while (floor.waitForEvent()) {
+            }
+            floor.release();
+            returned = Clock::now();
+        });
+        letWaiterBlock();
+        Clock::time_point stopped = Clock::now();
+        floor.requestStop();
+        floorWaiter.join();
+        floorStops.push_back(millisecondsBetween(stopped, returned) * 1000);
+
+        startWatch(options.probe.c_str());
+        std::thread oursWaiter([&] {
+            waitForChange();
+            returned = Clock::now();
+        });
+        letWaiterBlock();
+        stopped = Clock::now();
+        requestStop();
+        oursWaiter.join();
+        oursStops.push_back(millisecondsBetween(stopped, returned) * 1000);
+    }
+    out->add("stop_one_directory_floor_us", floorStops);
+    out->add("stop_one_directory_ours_us", oursStops);
+}
+
+// Samples are taken in blocks that alternate between the floor and ours, so a change in the
+// machine's load during the run falls on both alike.
 void measureWakeLatency(const Options& options, bench::JsonObject* out) {
+    constexpr int BLOCKS = 3;
     std::unique_ptr<bench::AwakeCpus> awake;
     if (options.awakeCpus) awake = std::make_unique<bench::AwakeCpus>();
 
-    bench::FloorWatcher floor;
-    floor.start(options.root);
-    out->add("wake_floor_us",
-             bench::measureWakes(options.probe, options.samples, options.gapMilliseconds,
-                                 [&] { floor.waitForEvent(); }));
-    floor.release();
+    std::vector<double> floorWakes;
+    std::vector<double> oursWakes;
+    int perBlock = (options.samples + BLOCKS - 1) / BLOCKS;
+    for (int block = 0; block < BLOCKS; ++block) {
+        bench::FloorWatcher floor;
+        floor.start(options.root);
+        std::vector<double> taken = bench::measureWakes(
+            options.probe, perBlock, options.gapMilliseconds, [&] { floor.waitForEvent(); });
+        floor.release();
+        floorWakes.insert(floorWakes.end(), taken.begin(), taken.end());
 
-    startWatch(options.root.c_str());
-    out->add("wake_ours_us", bench::measureWakes(options.probe, options.samples,
-                                                 options.gapMilliseconds, [] { waitForChange(); }));
-    requestStop();
-    waitForChange();
+        startWatch(options.root.c_str());
+        taken = bench::measureWakes(options.probe, perBlock, options.gapMilliseconds,
+                                    [] { waitForChange(); });
+        requestStop();
+        waitForChange();
+        oursWakes.insert(oursWakes.end(), taken.begin(), taken.end());
+    }
+    out->add("wake_floor_us", floorWakes);
+    out->add("wake_ours_us", oursWakes);
 }
 
 bool parse(int argc, char** argv, Options* options) {
@@ -210,7 +257,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     bench::JsonObject out;
-    if (!options.wakeOnly) measureSetups(options, &out);
+    if (!options.wakeOnly) {
+        measureSetups(options, &out);
+        measureSmallStops(options, &out);
+    }
     measureWakeLatency(options, &out);
     out.print();
     return 0;

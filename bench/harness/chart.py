@@ -42,8 +42,9 @@ def _decades(low, high):
 
 def _tick_label(exponent, unit):
     value = 10 ** exponent
-    if unit == "µs" and value >= 1000:
-        return f"{value // 1000:,} ms"
+    larger = {"µs": "ms", "ms": "s"}
+    if unit in larger and value >= 1000:
+        return _tick_label(exponent - 3, larger[unit])
     return f"{value:,} {unit}" if exponent >= 0 else f"{value:g} {unit}"
 
 
