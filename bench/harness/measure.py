@@ -6,7 +6,7 @@ import subprocess
 import sys
 import time
 
-from harness import idle, stats, storm
+from harness import idle, instructions, stats, storm
 from harness.peers import JAVA_ENV
 from harness.procfs import resident_bytes
 from harness.watchers import WatcherFailed
@@ -124,6 +124,7 @@ def one_tree(programs, peers, tree, settings, with_idle):
     }
     if peers.node:
         parts["parcel"] = lambda: parcel(peers, tree, settings)
+    parts["instructions"] = lambda: instructions.per_directory(programs, tree)
     results = {"directories": tree.size, "name_bytes": tree.average_name_bytes()}
     for name, part in parts.items():
         try:
