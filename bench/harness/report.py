@@ -211,8 +211,28 @@ def _idle(results):
         lines.append(f"| {NAMES[key]} | {idle['ticks']} | {idle['voluntary']} | "
                      f"{idle['involuntary']} | {idle['threads']} | {woken} |")
     seconds = value_at(tree, "outside", "ours", "idle", "seconds")
-    lines += ["", f"Window: {seconds:g} s; a tick is 1/100 s of CPU." if seconds else "", ""]
-    return lines
+    lines += ["", f"Window: {seconds:g} s; a tick is 1/100 s of CPU. Thread names are the "
+              "kernel's, cut to 15 characters." if seconds else "", ""]
+    return lines + _java_watch_threads(tree)
+
+
+# The threads that do the watching in the Java peers, as the kernel names them: ours, and the
+# WatchService's poller with the benchmark's thread that takes its keys.
+JAVA_WATCH_THREADS = {"java_ours": ["windowsfscm-wat"],
+                      "watchservice": ["FileSystemWatch", "watchservice-wa"]}
+
+
+def _java_watch_threads(tree):
+    lines = []
+    for key, names in JAVA_WATCH_THREADS.items():
+        woken = value_at(tree, "outside", key, "idle", "woken_threads")
+        if woken is None:
+            continue
+        woke = [name for name in names if name in woken]
+        verdict = f"woke ({', '.join(woke)})" if woke else "did not wake"
+        lines.append(f"In {NAMES[key]}, the JVM's own threads wake on their timers; the "
+                     f"threads that watch ({', '.join(names)}) {verdict}.")
+    return lines + [""] if lines else []
 
 
 def _memory(results):
