@@ -31,6 +31,8 @@ class Peers:
         self.inotifywait = shutil.which("inotifywait")
         if not self.inotifywait:
             self.skipped.append("inotifywait: not installed (Debian package inotify-tools)")
+        if not shutil.which("valgrind"):
+            self.skipped.append("instruction counts: no valgrind (Debian package valgrind)")
         self.node = shutil.which("node")
         parcel = os.path.join(NODE_FOLDER, "node_modules", "@parcel", "watcher")
         if not self.node:
