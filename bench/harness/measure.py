@@ -81,12 +81,16 @@ def parcel(peers, tree, settings):
 
 
 def java(peers, tree, settings):
+    """Both Java peers, then their wake latency again with the whole JVM on one CPU."""
     results = {}
     for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
         _say(f"Java: {subject}")
         results[key] = _latency_program(peers.java_command(
             "latency", subject, tree.root, tree.deepest, str(settings.peer_rounds),
             str(settings.samples)), JAVA_ENV)
+        one_cpu = _latency_program(["taskset", "-c", "0", *peers.java_command(
+            "latency", subject, tree.root, tree.deepest, "1", str(settings.samples))], JAVA_ENV)
+        results[key]["wake_us_one_cpu"] = one_cpu["wake_us"]
     return results
 
 

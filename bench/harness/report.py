@@ -136,18 +136,23 @@ def _wake(results):
 
 def _idle_states(results):
     lines = ["## Wake latency and idle CPUs", "",
-             "The same in-process measurement three ways: as the scheduler places the threads; "
-             "with both threads on one CPU (`taskset -c 0`); and with every CPU kept out of "
+             "The same measurement three ways: as the scheduler places the threads; with the "
+             "whole process on one CPU (`taskset -c 0`); and, in C++, with every CPU kept out of "
              "idle by a lowest-priority spinning thread, which any woken thread preempts at "
              "once.", "",
              "| dirs | watcher | as placed p50 / p99 | one CPU p50 / p99 | CPUs awake p50 / p99 |",
              "|---|---|---|---|---|"]
+    rows = [("floor", "in_process", "wake_floor_us", ""),
+            (NAMES["ours"], "in_process", "wake_ours_us", ""),
+            (NAMES["java_ours"], "java", "java_ours", "wake_us"),
+            (NAMES["watchservice"], "java", "watchservice", "wake_us")]
     for size in _sizes(results):
         tree = results["trees"][size]
-        for name, key in (("floor", "wake_floor_us"), (NAMES["ours"], "wake_ours_us")):
+        for name, part, key, inner in rows:
             cells = []
             for suffix in ("", "_one_cpu", "_awake"):
-                value = value_at(tree, "in_process", key + suffix)
+                path = (part, key + suffix) if not inner else (part, key, inner + suffix)
+                value = value_at(tree, *path)
                 cells.append(f"{fmt.us(value['p50'])} / {fmt.us(value['p99'])}" if value else "–")
             lines.append(f"| {fmt.size(size)} | {name} | " + " | ".join(cells) + " |")
     lines += ["", "On this virtual machine a CPU with nothing to run halts, and waking a "
