@@ -5,6 +5,7 @@ import json
 import os
 import platform
 import subprocess
+import time
 
 from harness.peers import NODE_FOLDER
 
@@ -55,6 +56,34 @@ def _inotify_limits():
 def load():
     """The load averages over 1, 5 and 15 minutes."""
     return list(os.getloadavg())
+
+
+def _busy_seconds():
+    """CPU seconds the whole machine has spent busy since it booted."""
+    with open("/proc/stat", encoding="ascii") as stat:
+        fields = [int(field) for field in stat.readline().split()[1:]]
+    # user, nice, system, idle, iowait, irq, softirq, steal; guest time is within user.
+    busy = fields[0] + fields[1] + fields[2] + fields[5] + fields[6] + fields[7]
+    return busy / os.sysconf("SC_CLK_TCK")
+
+
+def _own_seconds():
+    """CPU seconds of this harness and every program it ran and waited for."""
+    times = os.times()
+    return times.user + times.system + times.children_user + times.children_system
+
+
+class OtherWork:
+    """How much of the CPUs other processes took while the benchmarks ran: the noise."""
+
+    def __init__(self):
+        self._started = (time.monotonic(), _busy_seconds(), _own_seconds())
+
+    def share(self):
+        wall, busy, own = self._started
+        elapsed = time.monotonic() - wall
+        others = (_busy_seconds() - busy) - (_own_seconds() - own)
+        return max(0.0, others / (elapsed * (os.cpu_count() or 1)))
 
 
 def describe(peers):

@@ -65,6 +65,7 @@ def main():
     for line in peers.skipped:
         print(f"skipped {line}", file=sys.stderr, flush=True)
 
+    other_work = machine.OtherWork()
     started = datetime.datetime.now(datetime.timezone.utc)
     results = {
         "date": started.strftime("%Y-%m-%d %H:%M UTC"),
@@ -81,6 +82,7 @@ def main():
         results["trees"][str(size)] = measure.one_tree(
             programs, peers, tree, settings, with_idle=size == max(settings.sizes))
     results["load_after"] = machine.load()
+    results["other_work"] = other_work.share()
     results["minutes"] = round(
         (datetime.datetime.now(datetime.timezone.utc) - started).total_seconds() / 60, 1)
 

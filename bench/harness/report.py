@@ -328,7 +328,8 @@ def _machine(results):
         f"{limits['max_user_watches']:,}, max_user_instances {limits['max_user_instances']}, "
         f"max_queued_events {limits['max_queued_events']:,}.",
         f"- Peers: {versions}.",
-        f"- Load average (1, 5, 15 min) before: {load_before}; after: {load_after}.",
+        f"- Load average (1, 5, 15 min) before: {load_before}; after: {load_after}. Other "
+        f"processes took {results.get('other_work', 0):.0%} of the CPUs during the run.",
         f"- Runs: setup of ours and the floor {settings['core_rounds']} rounds each, the other "
         f"peers {settings['peer_rounds']}, each after a warm-up round; {settings['samples']} wake "
         f"samples per watcher ({settings['batched_samples']} for @parcel/watcher), "
