@@ -3,6 +3,7 @@
 // renamed; directories that leave the tree stop counting; links are never followed.
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "monitor/monitor.h"
@@ -88,6 +89,66 @@ TEST_F(TreeCoverageTest, RenamedDirectoriesKeepTheirWatches) {
     waiter.settle();
     EXPECT_EQ(inotifyWatchCount(), directories + 1);
 }
+
+// Changes made together, so the watch reads their events in one go: by the time it handles the
+// first, a directory above has moved, and the paths it builds from its records lead nowhere
+// until it has read the rest.
+struct RacingRename {
+    const char* name;
+    std::function<void(const fs::path& tree, const fs::path& outside)> act;
+    const char* probe;  // a directory that must be watched afterwards
+};
+
+void PrintTo(const RacingRename& race, std::ostream* out) {
+    *out << race.name;
+}
+
+const RacingRename RACING_RENAMES[] = {
+    {"DirectoryMadeThenParentRenamed",
+     [](const fs::path& tree, const fs::path&) {
+         fs::create_directories(tree / "a/new/deeper");
+         fs::rename(tree / "a", tree / "b");
+     },
+     "b/new/deeper"},
+    {"SubtreeMovedInThenParentRenamed",
+     [](const fs::path& tree, const fs::path& outside) {
+         fs::create_directories(outside / "sub/deeper");
+         fs::rename(outside / "sub", tree / "a/sub");
+         fs::rename(tree / "a", tree / "b");
+     },
+     "b/sub/deeper"},
+    {"DirectoryRenamedThenParentRenamed",
+     [](const fs::path& tree, const fs::path&) {
+         fs::rename(tree / "a/x", tree / "a/y");
+         fs::rename(tree / "a", tree / "b");
+     },
+     "b/y/deeper"},
+    {"DirectoryRenamedThenGrandparentRenamed",
+     [](const fs::path& tree, const fs::path&) {
+         fs::create_directory(tree / "a/x/deeper/new");
+         fs::rename(tree / "a/x/deeper", tree / "a/x/moved");
+         fs::rename(tree / "a", tree / "b");
+     },
+     "b/x/moved/new"},
+};
+
+class RacingRenameTest : public WatchTest, public ::testing::WithParamInterface<RacingRename> {};
+
+TEST_P(RacingRenameTest, EveryDirectoryStaysWatched) {
+    fs::create_directories(tree / "a/x/deeper");
+    startOn(tree.path());
+    GetParam().act(tree.path(), outside.path());
+    waiter.beginWait();
+    EXPECT_TRUE(waiter.returns());
+
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+    writeFile(tree / GetParam().probe / "file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+INSTANTIATE_TEST_SUITE_P(Races, RacingRenameTest, ::testing::ValuesIn(RACING_RENAMES),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(TreeCoverageTest, DirectoryMovedOutStopsCounting) {
     makeTree(tree.path(), 2, 3);

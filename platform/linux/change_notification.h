@@ -16,8 +16,8 @@ class ChangeNotification {
         if (tree_.readEvents(signalled_)) signalled_ = true;
     }
 
-    // Events still queued in the kernel are left there, so a change made after the last wait
-    // returned signals the notification again as soon as it is waited on.
+    // Events still queued in the kernel are left there, or read by a retry that needs them
+    // first, so a change made after the last wait returned signals the notification again.
     void rearm() { signalled_ = tree_.retryUnwatched(); }
 
   private:

@@ -35,6 +35,12 @@ bool outOfReach(int error) {
            error == ELOOP || error == ENAMETOOLONG;
 }
 
+// Errors that say a path built from our records leads nowhere. The directory may be gone, or it
+// or one above it may have moved in events we have not read yet; only a later look can tell.
+bool nameMissed(int error) {
+    return error == ENOENT || error == ENOTDIR;
+}
+
 struct DirectoryEntry64 {
     ino64_t inode;
     off64_t next;
@@ -121,7 +127,20 @@ bool DirectoryTree::listDirectory(std::uint32_t directory, Walk kind) {
     std::size_t length = buildPath(directory);
     if (length == NO_PATH) return markForRetry(directory);
     int directoryFd = sys::openDirectory(path_.data(), directory == ROOT);
-    if (directoryFd < 0) return outOfReach(errno) || markForRetry(directory);
+    if (directoryFd < 0) {
+        if (!nameMissed(errno)) return outOfReach(errno) || markForRetry(directory);
+        if (kind == Walk::Retry && directory != ROOT) {
+            // Missed again after the events were read: the directory left before its watch
+            // was made, so no event will ever correct our record. Its parent's listing will
+            // find it if it is still in the tree.
+            std::uint32_t parent = entries_[directory].parent;
+            dropSubtree(directory);
+            markForRetry(parent);
+        } else {
+            markForRetry(directory);
+        }
+        return true;
+    }
 
     bool complete = true;
     for (;;) {
@@ -144,6 +163,10 @@ bool DirectoryTree::listDirectory(std::uint32_t directory, Walk kind) {
                 if (kind == Walk::Start) break;
                 continue;
             }
+            if (result == WatchResult::Missed) {
+                markForRetry(directory);
+                continue;
+            }
             bool revisit = kind == Walk::Rescan && result == WatchResult::Known;
             if ((result == WatchResult::Added || revisit) && !toList_.push(child)) {
                 complete = markForRetry(child);
@@ -159,7 +182,10 @@ DirectoryTree::WatchResult DirectoryTree::watchChild(std::uint32_t parent, const
                                                      std::size_t nameLength, Walk kind,
                                                      std::uint32_t* entry) {
     int watch = sys::addWatch(inotifyFd_, path_.data(), SUBDIRECTORY_MASK);
-    if (watch < 0) return outOfReach(errno) ? WatchResult::Skipped : WatchResult::Failed;
+    if (watch < 0) {
+        if (nameMissed(errno)) return WatchResult::Missed;
+        return outOfReach(errno) ? WatchResult::Skipped : WatchResult::Failed;
+    }
 
     // The kernel hands back the existing watch for a directory watched already: we met it
     // under another name or parent, so update it in place.
@@ -196,7 +222,7 @@ void DirectoryTree::watchNewDirectory(std::uint32_t parent, const char* name,
     std::uint32_t added = 0;
     WatchResult result = watchChild(parent, name, nameLength, Walk::Update, &added);
     if (result == WatchResult::Added) walk(added, Walk::Update);
-    if (result == WatchResult::Failed) markForRetry(parent);
+    if (result == WatchResult::Failed || result == WatchResult::Missed) markForRetry(parent);
 }
 
 bool DirectoryTree::readEvents(bool changeKnown) {
@@ -283,21 +309,25 @@ void DirectoryTree::confirmLocation(std::uint32_t entry) {
     // Whatever took its name is in the tree; its own event may already be behind us.
     if (watch >= 0) {
         watchNewDirectory(parent, name, nameLength);
-    } else if (!outOfReach(error)) {
+    } else if (!outOfReach(error) || nameMissed(error)) {
         markForRetry(parent);
     }
 }
 
 bool DirectoryTree::retryUnwatched() {
     if (pendingRetries_ == 0) return false;
+    // Retries build paths from our records, so bring them up to date with the events first.
+    bool changed = readEvents(false);
+    std::uint32_t watchedBefore = liveEntries_;
     // Walks may add entries (and move the array), so go by number.
     for (std::uint32_t entry = 0; entry < entries_.size(); ++entry) {
         if (entries_[entry].watch == FREE || !(entries_[entry].flags & NEEDS_RETRY)) continue;
         entries_[entry].flags &= static_cast<std::uint8_t>(~NEEDS_RETRY);
         --pendingRetries_;
-        walk(entry, Walk::Update);
+        walk(entry, Walk::Retry);
     }
-    return pendingRetries_ > 0;
+    // A directory watched only now may have changed unseen since the last wait returned.
+    return changed || pendingRetries_ > 0 || liveEntries_ != watchedBefore;
 }
 
 void DirectoryTree::rescanWholeTree() {

@@ -17,7 +17,12 @@
 //   counts as a change, so the caller is woken rather than left with a blind spot.
 // - A directory the process may not read (EACCES) or cannot name (a path over PATH_MAX) is left
 //   out: its own creation, deletion and renaming are seen in its parent, changes inside it are
-//   not. A directory that vanishes while it is being watched or listed is simply skipped.
+//   not.
+// - A path that leads nowhere (ENOENT, ENOTDIR) may mean the directory is gone, or that it or one
+//   above it moved in events not read yet. It is tried again at the next re-arm, after those
+//   events, so a directory moved just before its own events were handled is not lost. If it is
+//   still missing then, it left before its watch was made and no event will tell where: it is
+//   dropped and its parent listed again.
 #pragma once
 
 #include <sys/inotify.h>
@@ -55,8 +60,9 @@ class DirectoryTree {
     // that would only tell whether an attribute event is a change.
     bool readEvents(bool changeKnown);
 
-    // Tries again to watch directories that could not be watched. Returns whether some still
-    // cannot be, which the caller must treat as a change.
+    // Reads the events waiting, then tries again to watch directories that could not be watched.
+    // Returns whether the caller must treat this as a change: an event was one, some directories
+    // still cannot be watched, or some were watched only now and so may have changed unseen.
     bool retryUnwatched();
 
   private:
@@ -69,8 +75,8 @@ class DirectoryTree {
     };
     static_assert(sizeof(WatchedDirectory) == 16);
 
-    enum class Walk { Start, Update, Rescan };
-    enum class WatchResult { Added, Known, Skipped, Failed };
+    enum class Walk { Start, Update, Retry, Rescan };
+    enum class WatchResult { Added, Known, Skipped, Missed, Failed };
 
     static constexpr std::uint32_t ROOT = 0;
     static constexpr std::int32_t FREE = -1;

@@ -25,6 +25,7 @@ struct InjectedFailure {
 };
 
 InjectedFailure injected[CALL_KINDS];
+std::atomic<unsigned> failuresInjected{0};
 // Kept apart so the normal path costs one relaxed load.
 std::atomic<bool> anyInjected{false};
 
@@ -40,6 +41,7 @@ bool injectFailure(Call call) {
     unsigned left = plan.remaining.load(std::memory_order_acquire);
     while (left > 0) {
         if (plan.remaining.compare_exchange_weak(left, left - 1)) {
+            failuresInjected.fetch_add(1, std::memory_order_relaxed);
             errno = plan.error.load(std::memory_order_relaxed);
             return true;
         }
@@ -133,6 +135,10 @@ void clearInjectedFailures() {
         plan.remaining.store(0, std::memory_order_release);
         plan.skipBeforeFirst.store(0, std::memory_order_release);
     }
+}
+
+unsigned injectedFailureCount() {
+    return failuresInjected.load(std::memory_order_relaxed);
 }
 
 }  // namespace linux_kernel::sys

@@ -45,5 +45,7 @@ void slowCalls(Call call, unsigned microseconds);
 // The pause set by slowCalls, where a call that is not a system call of its own begins.
 void pauseIfSlowed(Call call);
 void clearInjectedFailures();
+// How many calls have failed by injection so far.
+unsigned injectedFailureCount();
 
 }  // namespace linux_kernel::sys
