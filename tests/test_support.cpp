@@ -1,12 +1,18 @@
 #include "tests/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/fsuid.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -85,9 +91,55 @@ int inotifyWatchCount() {
     return watches;
 }
 
+int inotifyQueuedBytes() {
+    int queued = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored).string() != "anon_inode:inotify") continue;
+        int bytes = 0;
+        if (ioctl(std::stoi(entry.path().filename().string()), FIONREAD, &bytes) == 0) {
+            queued += bytes;
+        }
+    }
+    return queued;
+}
+
 std::size_t heapBytesInUse() {
     struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
+}
+
+namespace {
+constexpr int NOBODY = 65534;
+}  // namespace
+
+UnprivilegedFileAccess::UnprivilegedFileAccess()
+    : previousUser_(0), previousGroup_(setfsgid(NOBODY)) {
+    previousUser_ = setfsuid(NOBODY);
+}
+
+UnprivilegedFileAccess::~UnprivilegedFileAccess() {
+    setfsuid(previousUser_);
+    setfsgid(previousGroup_);
+}
+
+bool sleepsInPoll(int threadId) {
+    // The kernel names the system call a sleeping thread is in, with its arguments: for poll,
+    // the descriptors, their count and the time-out.
+    std::ifstream state("/proc/self/task/" + std::to_string(threadId) + "/syscall");
+    long call = -1;
+    std::string descriptors;
+    std::string count;
+    std::uint64_t timeout = 0;
+    state >> call >> descriptors >> count >> std::hex >> timeout;
+    return call == SYS_poll && static_cast<std::int32_t>(timeout) == -1;
+}
+
+bool cannotRead(const fs::path& directory) {
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES;
+    close(fd);
+    return false;
 }
 
 Waiter::Waiter() : thread_([this] { run(); }) {}
@@ -103,6 +155,7 @@ Waiter::~Waiter() {
 }
 
 void Waiter::run() {
+    threadId_.store(static_cast<int>(gettid()));
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         changed_.wait(hold, [this] { return quit_ || requested_ > completed_; });
@@ -147,6 +200,21 @@ std::chrono::nanoseconds Waiter::cpuTime() {
         throw std::runtime_error("cannot read the waiter's CPU time");
     }
     return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+}
+
+bool Waiter::blocksWithNothingPending() {
+    auto giveUp = std::chrono::steady_clock::now() + RETURNS_WITHIN;
+    while (std::chrono::steady_clock::now() < giveUp) {
+        if (idle()) return false;
+        // Asleep before and after finding the queue empty: whatever was queued before has been
+        // read and judged no change, or the wait would have returned instead of sleeping again.
+        int thread = threadId_.load();
+        if (sleepsInPoll(thread) && inotifyQueuedBytes() == 0 && sleepsInPoll(thread) && !idle()) {
+            return true;
+        }
+        std::this_thread::sleep_for(50us);
+    }
+    throw std::runtime_error("the wait neither returned nor went to sleep");
 }
 
 void WatchTest::SetUp() {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -46,8 +47,32 @@ int countDirectories(const fs::path& top);
 int openDescriptorCount();
 // The inotify watches held by the process, read from /proc/self/fdinfo.
 int inotifyWatchCount();
+// Bytes of inotify events the kernel has queued for the process and nobody has read yet.
+int inotifyQueuedBytes();
 // Bytes currently allocated from the heap.
 std::size_t heapBytesInUse();
+
+// For its lifetime, the calling thread and the threads it starts meanwhile meet file permissions
+// as an unprivileged user would, so that tests running as root see permission errors too. The
+// file-system identity is per thread on Linux: other threads keep their rights.
+class UnprivilegedFileAccess {
+  public:
+    UnprivilegedFileAccess();
+    ~UnprivilegedFileAccess();
+    UnprivilegedFileAccess(const UnprivilegedFileAccess&) = delete;
+    UnprivilegedFileAccess& operator=(const UnprivilegedFileAccess&) = delete;
+
+  private:
+    int previousUser_;
+    int previousGroup_;
+};
+
+// Whether the thread `threadId` (a kernel thread id) sleeps in poll with no time-out: for a waiter,
+// that nothing it waits on was signalled when it went to sleep.
+bool sleepsInPoll(int threadId);
+
+// Whether the calling thread may not list `directory`.
+bool cannotRead(const fs::path& directory);
 
 // Calls waitForChange on one long-lived thread, one call per beginWait, so tests decide exactly
 // when each wait starts and can tell whether it has returned.
@@ -69,10 +94,14 @@ class Waiter {
     void settle(std::chrono::milliseconds quiet = 150ms);
     // CPU time the waiting thread has used so far.
     std::chrono::nanoseconds cpuTime();
+    // Waits until the running wait sleeps in the kernel with no event left unread, so that any
+    // change made from then on must be what wakes it (true), or until it returns (false).
+    bool blocksWithNothingPending();
 
   private:
     void run();
 
+    std::atomic<int> threadId_{0};
     std::mutex lock_;
     std::condition_variable changed_;
     unsigned long requested_ = 0;
