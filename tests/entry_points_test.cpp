@@ -4,6 +4,7 @@
 #include "jni/entry_points.h"
 
 #include <chrono>
+#include <climits>
 #include <future>
 #include <string>
 #include <vector>
@@ -57,11 +58,61 @@ TEST_F(EntryPointTest, CharactersAreGivenBackOnlyAfterTheWatchOpened) {
     EXPECT_GT(watchesAtRelease, 0);
 }
 
-TEST_F(EntryPointTest, CharactersAreGivenBackWhenTheStartFails) {
-    EXPECT_FALSE(init(inTree("missing")));
+// A short path to a directory whose own path is longer than Linux allows (PATH_MAX): each link
+// leads a few long names further down.
+std::string pathBeyondTheLimit(const fs::path& top) {
+    const std::string longName(NAME_MAX, 'x');
+    fs::path shortcut = top;
+    for (std::size_t length = top.string().size(), link = 0; length <= PATH_MAX; ++link) {
+        fs::path level = shortcut;
+        for (int i = 0; i < 8; ++i, length += 1 + NAME_MAX)
+            level /= longName;
+        fs::create_directories(level);
+        shortcut = top / ("hop" + std::to_string(link));
+        fs::create_directory_symlink(level, shortcut);
+    }
+    return shortcut.string();
+}
+
+TEST_F(EntryPointTest, UnusablePathsAreRefusedAndHoldNothing) {
     writeFile(tree / "file");
-    EXPECT_FALSE(init(inTree("file")));
-    EXPECT_FALSE(init(""));
+    fs::create_directory_symlink(tree / "loop-b", tree / "loop-a");
+    fs::create_directory_symlink(tree / "loop-a", tree / "loop-b");
+    fs::create_directory_symlink(tree / "nowhere", tree / "dangling");
+    fs::create_symlink(tree / "file", tree / "to-file");
+    const std::string unusable[] = {
+        "",
+        inTree("missing"),
+        inTree("missing/below"),
+        inTree("file"),
+        inTree("file/below"),
+        inTree("loop-a"),
+        inTree("dangling"),
+        inTree("to-file"),
+        inTree(std::string(NAME_MAX + 1, 'n')),
+        pathBeyondTheLimit(tree.path()),
+    };
+    int descriptors = openDescriptorCount();
+    std::size_t heap = heapBytesInUse();
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const std::string& path : unusable) {
+            EXPECT_FALSE(init(path)) << path;
+            EXPECT_EQ(openDescriptorCount(), descriptors) << path;
+        }
+        // The first pass may leave the allocator's caches warmer; the second must add nothing.
+        if (pass == 0) heap = heapBytesInUse();
+    }
+    EXPECT_EQ(heapBytesInUse(), heap);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
+TEST_F(EntryPointTest, RootWithoutReadPermissionIsRefused) {
+    fs::permissions(tree.path(), fs::perms::others_exec, fs::perm_options::add);
+    fs::create_directory(inTree("locked"));
+    fs::permissions(inTree("locked"), fs::perms::owner_write | fs::perms::owner_exec);
+    UnprivilegedFileAccess unprivileged;
+    if (!cannotRead(inTree("locked"))) GTEST_SKIP() << "permissions are not enforced here";
+    EXPECT_FALSE(init(inTree("locked")));
     EXPECT_EQ(inotifyWatchCount(), 0);
 }
 

@@ -1,9 +1,14 @@
 // Which directories the watch covers as the tree changes shape: every directory in the tree is
 // watched exactly once, whether it existed at the start, was made in a burst, moved in or
-// renamed; directories that leave the tree stop counting; links are never followed.
+// renamed; directories that leave the tree stop counting; links are never followed; directories
+// that cannot be read or named are left out, and the rest is watched.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "monitor/monitor.h"
@@ -199,6 +204,73 @@ TEST_F(TreeCoverageTest, SymbolicLinksAreNotFollowed) {
     appendToFile(outside / "file");
     EXPECT_TRUE(waiter.staysBlocked());
     fs::remove(tree / "a/up");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, UnreadableDirectoriesAreLeftOutAndTheRestIsWatched) {
+    fs::permissions(tree.path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
+    fs::create_directories(tree / "open/below");
+    fs::create_directories(tree / "locked/inside");
+    fs::permissions(tree / "locked", fs::perms::owner_write | fs::perms::owner_exec);
+
+    // The watch, and the waiter that re-arms it, run as a user who may not read "locked".
+    std::optional<Waiter> unprivilegedWaiter;
+    {
+        UnprivilegedFileAccess unprivileged;
+        if (!cannotRead(tree / "locked")) GTEST_SKIP() << "permissions are not enforced here";
+        ASSERT_TRUE(startWatch(tree.path().c_str()));
+        unprivilegedWaiter.emplace();
+    }
+    Waiter& watcher = *unprivilegedWaiter;
+    EXPECT_EQ(inotifyWatchCount(), 3);
+
+    // Inside the unreadable directory nothing is seen; the directory itself is.
+    watcher.beginWait();
+    writeFile(tree / "locked/inside/file");
+    fs::create_directory(tree / "locked/new");
+    EXPECT_TRUE(watcher.staysBlocked());
+    writeFile(tree / "open/below/file");
+    EXPECT_TRUE(watcher.returns());
+
+    watcher.settle();
+    ASSERT_EQ(mkdir((tree / "open/later").c_str(), 0300), 0);
+    EXPECT_TRUE(watcher.returns());
+    watcher.settle();
+    fs::rename(tree / "locked", tree / "renamed");
+    EXPECT_TRUE(watcher.returns());
+    watcher.settle();
+    EXPECT_EQ(inotifyWatchCount(), 3);
+    requestStop();
+    EXPECT_TRUE(watcher.returns());
+}
+
+TEST_F(TreeCoverageTest, DirectoriesBeyondTheLongestPathAreLeftOut) {
+    // Made level by level through descriptors, since no single path may name the deepest.
+    const std::string longName(NAME_MAX, 'x');
+    std::size_t length = tree.path().string().size();
+    int nameable = 1;
+    int level = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int depth = 0; depth < 20; ++depth) {
+        ASSERT_EQ(mkdirat(level, longName.c_str(), 0755), 0);
+        int below = openat(level, longName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(level);
+        level = below;
+        length += 1 + NAME_MAX;
+        if (length < PATH_MAX) ++nameable;
+    }
+    startOn(tree.path());
+    EXPECT_EQ(inotifyWatchCount(), nameable);
+
+    // A change below the last nameable level is not seen; one at that level is.
+    waiter.beginWait();
+    ASSERT_EQ(mkdirat(level, "unseen", 0755), 0);
+    close(level);
+    EXPECT_TRUE(waiter.staysBlocked());
+    fs::path deepestNameable = tree.path();
+    for (int depth = 1; depth < nameable; ++depth)
+        deepestNameable /= longName;
+    writeFile(deepestNameable / "file");
     EXPECT_TRUE(waiter.returns());
 }
 

@@ -155,7 +155,8 @@ TEST_F(WatchProtocolTest, ThousandCyclesLeaveDescriptorsAndMemoryWhereTheyWere) 
         ASSERT_TRUE(waiter.returns());
     };
     // Warm up first: the waiter thread's malloc cache keeps a few freed chunks, counted as in use.
-    for (int i = 0; i < 100; ++i) cycle();
+    for (int i = 0; i < 100; ++i)
+        cycle();
     int descriptors = openDescriptorCount();
     std::size_t heap = heapBytesInUse();
     for (int i = 0; i < 1000; ++i)
