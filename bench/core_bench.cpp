@@ -3,20 +3,17 @@
 // stop and release time, and wake latency. Prints the raw samples as JSON for the harness.
 //
 //   core_bench --root DIR --probe DIR --directories N [--rounds K] [--samples S] [--gap-ms G]
-//              [--wake-only] [--awake-cpus]
+//              [--wake-only]
 //
 // Setup rounds rotate the order of the watchers so drifting load and the kernel's lazy release
-// of the previous round's watches fall on each alike. --awake-cpus keeps the CPUs busy with
-// lowest-priority spinners while the wake latency is measured.
+// of the previous round's watches fall on each alike.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bench/awake_cpus.h"
 #include "bench/floor_watcher.h"
 #include "bench/json_output.h"
 #include "bench/process_memory.h"
@@ -39,7 +36,6 @@ struct Options {
     int samples = 300;
     int gapMilliseconds = 3;
     bool wakeOnly = false;
-    bool awakeCpus = false;
 };
 
 struct Samples {
@@ -153,10 +149,12 @@ void measureSetups(const Options& options, bench::JsonObject* out) {
 }
 
 // A stop with a single directory watched, so that releasing the watch costs next to nothing:
-// from the request to the wait having returned with the watch released, for both.
+// from the request to the wait having returned with the watch released, for both. Also what
+// our watch of a single directory holds on the heap.
 void measureSmallStops(const Options& options, bench::JsonObject* out) {
     std::vector<double> floorStops;
     std::vector<double> oursStops;
+    std::vector<double> oursHeap;
     for (int round = 0; round < 3 * options.rounds; ++round) {
         bench::FloorWatcher floor;
         floor.start(options.probe);
@@ -173,7 +171,9 @@ void measureSmallStops(const Options& options, bench::JsonObject* out) {
         floorWaiter.join();
         floorStops.push_back(millisecondsBetween(stopped, returned) * 1000);
 
+        std::size_t heapBefore = bench::heapBytes();
         startWatch(options.probe.c_str());
+        oursHeap.push_back(static_cast<double>(bench::heapBytes() - heapBefore));
         std::thread oursWaiter([&] {
             waitForChange();
             returned = Clock::now();
@@ -186,15 +186,14 @@ void measureSmallStops(const Options& options, bench::JsonObject* out) {
     }
     out->add("stop_one_directory_floor_us", floorStops);
     out->add("stop_one_directory_ours_us", oursStops);
+    // What a watch holds whatever the size of its tree.
+    out->add("heap_bytes_one_directory", oursHeap);
 }
 
 // Samples are taken in blocks that alternate between the floor and ours, so a change in the
 // machine's load during the run falls on both alike.
 void measureWakeLatency(const Options& options, bench::JsonObject* out) {
     constexpr int BLOCKS = 3;
-    std::unique_ptr<bench::AwakeCpus> awake;
-    if (options.awakeCpus) awake = std::make_unique<bench::AwakeCpus>();
-
     std::vector<double> floorWakes;
     std::vector<double> oursWakes;
     int perBlock = (options.samples + BLOCKS - 1) / BLOCKS;
@@ -223,8 +222,6 @@ bool parse(int argc, char** argv, Options* options) {
         bool hasValue = i + 1 < argc;
         if (flag == "--wake-only") {
             options->wakeOnly = true;
-        } else if (flag == "--awake-cpus") {
-            options->awakeCpus = true;
         } else if (flag == "--root" && hasValue) {
             options->root = argv[++i];
         } else if (flag == "--probe" && hasValue) {
@@ -252,7 +249,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: %s --root DIR --probe DIR --directories N [--rounds K] "
-                     "[--samples S] [--gap-ms G] [--wake-only] [--awake-cpus]\n",
+                     "[--samples S] [--gap-ms G] [--wake-only]\n",
                      argv[0]);
         return 2;
     }

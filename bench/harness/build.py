@@ -5,8 +5,8 @@ import re
 import subprocess
 from dataclasses import dataclass
 
-TARGETS = ["core_bench", "watch_serve", "pipe_bench", "windowsfscm", "windowsfscm_java",
-           "windowsfscm_bench_java"]
+TARGETS = ["core_bench", "watch_serve", "pipe_bench", "keep_cpus_awake", "windowsfscm",
+           "windowsfscm_java", "windowsfscm_bench_java"]
 
 
 @dataclass
@@ -14,6 +14,7 @@ class Programs:
     core_bench: str
     watch_serve: str
     pipe_bench: str
+    keep_cpus_awake: str
     library_dir: str
     class_path: str
     java: str
@@ -32,6 +33,7 @@ def build(repo, folder):
         core_bench=os.path.join(bench, "core_bench"),
         watch_serve=os.path.join(bench, "watch_serve"),
         pipe_bench=os.path.join(bench, "pipe_bench"),
+        keep_cpus_awake=os.path.join(bench, "keep_cpus_awake"),
         library_dir=os.path.join(folder, "jni"),
         class_path=":".join([os.path.join(folder, "java", "windowsfscm.jar"),
                              os.path.join(bench, "windowsfscm-bench.jar")]),

@@ -7,6 +7,7 @@ import sys
 import time
 
 from harness import idle, instructions, stats, storm
+from harness.awake import cpus_kept_awake
 from harness.peers import JAVA_ENV
 from harness.procfs import resident_bytes
 from harness.watchers import WatcherFailed
@@ -39,7 +40,8 @@ def in_process(programs, tree, settings):
     raw = _json_of(command)
     _say("wake latency on one CPU, and with the CPUs kept awake")
     one_cpu = _json_of(["taskset", "-c", "0", *command, "--wake-only"])
-    awake = _json_of([*command, "--wake-only", "--awake-cpus"])
+    with cpus_kept_awake(programs):
+        awake = _json_of([*command, "--wake-only"])
     result = {key: stats.rounds(raw[key]) for key in raw if not key.startswith("wake_")}
     for key in ("wake_floor_us", "wake_ours_us"):
         result[key] = stats.latency(raw[key])
@@ -80,17 +82,22 @@ def parcel(peers, tree, settings):
         str(settings.batched_samples), str(settings.gap_ms)))
 
 
-def java(peers, tree, settings):
-    """Both Java peers, then their wake latency again with the whole JVM on one CPU."""
+def java(programs, peers, tree, settings):
+    """Both Java peers, then their wake latency again with the whole JVM on one CPU, and with
+    the CPUs kept out of idle."""
     results = {}
     for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
         _say(f"Java: {subject}")
         results[key] = _latency_program(peers.java_command(
             "latency", subject, tree.root, tree.deepest, str(settings.peer_rounds),
             str(settings.samples)), JAVA_ENV)
-        one_cpu = _latency_program(["taskset", "-c", "0", *peers.java_command(
-            "latency", subject, tree.root, tree.deepest, "1", str(settings.samples))], JAVA_ENV)
+        wakes_only = peers.java_command("latency", subject, tree.root, tree.deepest, "1",
+                                        str(settings.samples))
+        one_cpu = _latency_program(["taskset", "-c", "0", *wakes_only], JAVA_ENV)
+        with cpus_kept_awake(programs):
+            awake = _latency_program(wakes_only, JAVA_ENV)
         results[key]["wake_us_one_cpu"] = one_cpu["wake_us"]
+        results[key]["wake_us_awake"] = awake["wake_us"]
     return results
 
 
@@ -122,7 +129,7 @@ def one_tree(programs, peers, tree, settings, with_idle):
     parts = {
         "in_process": lambda: in_process(programs, tree, settings),
         "pipe": lambda: through_pipe(programs, peers, tree, settings),
-        "java": lambda: java(peers, tree, settings),
+        "java": lambda: java(programs, peers, tree, settings),
         "outside": lambda: from_outside(peers, tree, settings,
                                         settings.idle_s if with_idle else 0),
     }

@@ -137,9 +137,9 @@ def _wake(results):
 def _idle_states(results):
     lines = ["## Wake latency and idle CPUs", "",
              "The same measurement three ways: as the scheduler places the threads; with the "
-             "whole process on one CPU (`taskset -c 0`); and, in C++, with every CPU kept out of "
-             "idle by a lowest-priority spinning thread, which any woken thread preempts at "
-             "once.", "",
+             "whole process on one CPU (`taskset -c 0`); and with every CPU kept out of idle by "
+             "a lowest-priority spinning thread (`keep_cpus_awake`), which any woken thread "
+             "preempts at once.", "",
              "| dirs | watcher | as placed p50 / p99 | one CPU p50 / p99 | CPUs awake p50 / p99 |",
              "|---|---|---|---|---|"]
     rows = [("floor", "in_process", "wake_floor_us", ""),
@@ -156,9 +156,11 @@ def _idle_states(results):
                 cells.append(f"{fmt.us(value['p50'])} / {fmt.us(value['p99'])}" if value else "–")
             lines.append(f"| {fmt.size(size)} | {name} | " + " | ".join(cells) + " |")
     lines += ["", "On this virtual machine a CPU with nothing to run halts, and waking a "
-              "thread on a halted CPU costs an exit to the hypervisor and back. Waits that "
-              "block for milliseconds between changes pay it on every wake, floor and ours "
-              "alike; on one CPU, or with the CPUs kept busy, it disappears.", ""]
+              "thread on a halted CPU costs an exit to the hypervisor and back, and caches that "
+              "other guests cooled meanwhile. Waits that block for milliseconds between changes "
+              "pay it on every wake, floor and ours alike, and a JVM, which runs more code on "
+              "the way back from the kernel, pays more of it; with the CPUs kept awake it "
+              "disappears.", ""]
     return lines
 
 
@@ -254,17 +256,20 @@ def _memory(results):
             slope = f"{(resident[-1] - resident[0]) / (int(sizes[-1]) - int(sizes[0])):,.0f}"
         lines.append(f"| {NAMES[key]} | " + " | ".join(fmt.mib(r) for r in resident)
                      + f" | {slope} |")
-    lines += ["", "User memory of our watch, measured in-process around the start (malloc's "
-              "count, and resident pages):", "",
-              "| dirs | heap bytes per directory | of which the name | resident bytes per "
-              "directory |", "|---|---|---|---|"]
+    lines += ["", "User memory of our watch, measured in-process around the start: malloc's "
+              "count of the heap, the part of it a watch holds whatever the tree (its event and "
+              "listing buffers), what each directory adds beyond that, and resident pages:", "",
+              "| dirs | heap bytes per directory | held for any tree | added per directory "
+              "| of which the name | resident bytes per directory |", "|---|---|---|---|---|---|"]
     for size in sizes:
         tree = results["trees"][size]
         heap = value_at(tree, "in_process", "heap_bytes_per_directory", "median")
+        fixed = value_at(tree, "in_process", "heap_bytes_one_directory", "median")
         resident = value_at(tree, "in_process", "resident_bytes_per_directory", "median")
         if heap is not None:
-            lines.append(f"| {fmt.size(size)} | {heap:.1f} | {tree['name_bytes']:.1f} | "
-                         f"{resident:.1f} |")
+            lines.append(f"| {fmt.size(size)} | {heap:.1f} | {fmt.count(fixed and round(fixed))} "
+                         f"| {goals.marginal_heap_bytes(tree):.1f} | {tree['name_bytes']:.1f} "
+                         f"| {resident:.1f} |")
     lines += ["", "Every watcher also costs the kernel the same memory per inotify watch; that "
               "is not counted here.", ""]
     return lines

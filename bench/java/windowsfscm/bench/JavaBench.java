@@ -20,7 +20,9 @@ import java.util.concurrent.atomic.AtomicLong;
  * </pre>
  */
 public final class JavaBench {
-    private static final int WARM_UP_SAMPLES = 20;
+    private static final int WARM_UP_SAMPLES = 50;
+    // The JIT compiles what the setup rounds ran for a while after them, on the same two CPUs.
+    private static final long SETTLE_MILLIS = 1000;
 
     private JavaBench() {}
 
@@ -54,6 +56,7 @@ public final class JavaBench {
         }
         WakeProbe probeThread = new WakeProbe();
         subject.open(root, probeThread::onChange);
+        Thread.sleep(SETTLE_MILLIS);
         List<Double> wakes = probeThread.measure(probe, WARM_UP_SAMPLES, samples, 3);
         subject.close();
         System.out.println("{\"setup_ms\": " + setups + ", \"wake_us\": " + wakes + "}");
