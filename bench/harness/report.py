@@ -15,6 +15,11 @@ def headline(results):
     for goal in goals.judge(results):
         verdict = "met" if goal.met else "**missed**"
         lines.append(f"| {goal.what} | {goal.floor} | {goal.ours} | {goal.goal} | {verdict} |")
+    machine = results["machine"]
+    lines += ["", f"Measured {results['date']} by `{results['command']}` on {machine['cpus']} "
+              f"CPUs{' of a virtual machine' if machine['virtual_machine'] else ''}, Linux "
+              f"{machine['kernel']}, while other processes took "
+              f"{results.get('other_work', 0):.0%} of the CPUs."]
     return "\n".join(lines) + "\n"
 
 
@@ -253,7 +258,7 @@ def _memory(results):
         resident = [value_at(results["trees"][s], "outside", key, "resident_bytes") for s in sizes]
         slope = "–"
         if len(sizes) > 1 and resident[0] is not None and resident[-1] is not None:
-            slope = f"{(resident[-1] - resident[0]) / (int(sizes[-1]) - int(sizes[0])):,.0f}"
+            slope = f"{round((resident[-1] - resident[0]) / (int(sizes[-1]) - int(sizes[0]))):,}"
         lines.append(f"| {NAMES[key]} | " + " | ".join(fmt.mib(r) for r in resident)
                      + f" | {slope} |")
     lines += ["", "User memory of our watch, measured in-process around the start: malloc's "
