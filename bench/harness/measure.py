@@ -43,6 +43,11 @@ def in_process(programs, tree, settings):
     with cpus_kept_awake(programs):
         awake = _json_of([*command, "--wake-only"])
     result = {key: stats.rounds(raw[key]) for key in raw if not key.startswith("wake_")}
+    # Each round runs the three walks back to back, so a ratio within a round is untouched by
+    # load that drifts between rounds.
+    for key in ("setup_ours_ms", "setup_floor_two_threads_ms"):
+        result[key]["ratio_to_floor"] = stats.percentile(
+            [value / floor for value, floor in zip(raw[key], raw["setup_floor_ms"])], 0.5)
     for key in ("wake_floor_us", "wake_ours_us"):
         result[key] = stats.latency(raw[key])
         result[key + "_one_cpu"] = stats.latency(one_cpu[key])
