@@ -76,7 +76,14 @@ def main():
         "skipped": peers.skipped,
         "trees": {},
     }
+    watch_limit = results["machine"]["inotify"]["max_user_watches"]
     for size in settings.sizes:
+        if size > watch_limit:
+            skipped = (f"the tree of {size} directories: over fs.inotify.max_user_watches "
+                       f"({watch_limit}); raise it with sysctl to measure it")
+            print(f"skipped {skipped}", file=sys.stderr, flush=True)
+            results["skipped"].append(skipped)
+            continue
         print(f"tree of {size} directories", file=sys.stderr, flush=True)
         tree = trees.ensure_tree(size)
         results["trees"][str(size)] = measure.one_tree(
