@@ -88,6 +88,9 @@ def main():
         tree = trees.ensure_tree(size)
         results["trees"][str(size)] = measure.one_tree(
             programs, peers, tree, settings, with_idle=size == max(settings.sizes))
+    if not results["trees"]:
+        print("no tree could be measured", file=sys.stderr)
+        return 1
     results["load_after"] = machine.load()
     results["other_work"] = other_work.share()
     results["minutes"] = round(
