@@ -274,6 +274,24 @@ TEST_F(TreeCoverageTest, DirectoriesBeyondTheLongestPathAreLeftOut) {
     EXPECT_TRUE(waiter.returns());
 }
 
+TEST_F(TreeCoverageTest, RenamingADirectoryAboveTheRootMovesTheRootAway) {
+    fs::create_directories(tree / "above/root/sub");
+    startOn(tree / "above/root");
+    waiter.beginWait();
+    fs::rename(tree / "above", tree / "renamed");
+    EXPECT_TRUE(waiter.staysBlocked());
+
+    // The first path built from the old name shows the move: one more wake, as for a root
+    // renamed itself, and no wait returning at once for ever after.
+    fs::create_directory(tree / "renamed/root/new");
+    EXPECT_TRUE(waiter.returns());
+    waiter.beginWait();
+    auto cpuBefore = waiter.cpuTime();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
 TEST_F(TreeCoverageTest, RootGivenAsALinkIsWatched) {
     fs::create_directory(tree / "sub");
     fs::create_directory_symlink(tree.path(), outside / "link");

@@ -68,7 +68,7 @@ bool DirectoryTree::open(const char* path) {
     if (path == nullptr) return false;
     inotifyFd_ = sys::inotifyInit();
     if (inotifyFd_ < 0) return false;
-    if (watchRoot(path) && walk(ROOT, Walk::Start)) return true;
+    if (watchRoot(path) && walk(ROOT, Walk::Start) && !rootMoved_) return true;
     close();
     return false;
 }
@@ -78,6 +78,7 @@ void DirectoryTree::close() {
     if (inotifyFd_ >= 0) sys::close(inotifyFd_);
     inotifyFd_ = -1;
     rootGone_ = false;
+    rootMoved_ = false;
     entries_.release();
     index_.release();
     names_.release();
@@ -104,10 +105,34 @@ bool DirectoryTree::watchRoot(const char* path) {
         rootPath_[prefix] = '\0';
     }
     std::free(resolved);
-    if (!stored) return false;
+    struct stat root;
+    if (!stored || stat(rootName(), &root) != 0) return false;
+    rootDevice_ = root.st_dev;
+    rootInode_ = root.st_ino;
 
-    int watch = sys::addWatch(inotifyFd_, prefix == 0 ? "/" : rootPath_.data(), ROOT_MASK);
+    int watch = sys::addWatch(inotifyFd_, rootName(), ROOT_MASK);
     return watch >= 0 && addEntry(watch, ROOT, "", 0) == ROOT;
+}
+
+const char* DirectoryTree::rootName() const {
+    return rootPath_.size() == 1 ? "/" : rootPath_.data();
+}
+
+void DirectoryTree::noteMissedPath() {
+    if (rootMoved_ || rootGone_) return;
+    // Renaming a directory above the root is reported to no watch of ours. It shows when a path
+    // built from the root's name leads nowhere and the name no longer leads to the root either.
+    struct stat root;
+    if (stat(rootName(), &root) != 0 || root.st_dev != rootDevice_ || root.st_ino != rootInode_) {
+        rootMoved_ = true;
+    }
+}
+
+bool DirectoryTree::settleMovedRoot() {
+    if (!rootMoved_ || rootGone_) return false;
+    // As when the root itself is renamed: one change, then nothing more is watched.
+    dropWholeTree();
+    return true;
 }
 
 bool DirectoryTree::walk(std::uint32_t top, Walk kind) {
@@ -129,7 +154,11 @@ bool DirectoryTree::listDirectory(std::uint32_t directory, Walk kind) {
     int directoryFd = sys::openDirectory(path_.data(), directory == ROOT);
     if (directoryFd < 0) {
         if (!nameMissed(errno)) return outOfReach(errno) || markForRetry(directory);
-        if (kind == Walk::Retry && directory != ROOT) {
+        noteMissedPath();
+        // A root that cannot be listed is gone or moved away, which its own events or the
+        // check above settle; retrying it would only wake every wait.
+        if (directory == ROOT) return true;
+        if (kind == Walk::Retry) {
             // Missed again after the events were read: the directory left before its watch
             // was made, so no event will ever correct our record. Its parent's listing will
             // find it if it is still in the tree.
@@ -183,7 +212,10 @@ DirectoryTree::WatchResult DirectoryTree::watchChild(std::uint32_t parent, const
                                                      std::uint32_t* entry) {
     int watch = sys::addWatch(inotifyFd_, path_.data(), SUBDIRECTORY_MASK);
     if (watch < 0) {
-        if (nameMissed(errno)) return WatchResult::Missed;
+        if (nameMissed(errno)) {
+            noteMissedPath();
+            return WatchResult::Missed;
+        }
         return outOfReach(errno) ? WatchResult::Skipped : WatchResult::Failed;
     }
 
@@ -234,7 +266,7 @@ bool DirectoryTree::readEvents(bool changeKnown) {
         offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
         changed |= interpret(event, changeKnown || changed);
     }
-    return changed;
+    return settleMovedRoot() || changed;
 }
 
 bool DirectoryTree::interpret(const inotify_event& event, bool changeKnown) {
@@ -266,7 +298,10 @@ bool DirectoryTree::interpret(const inotify_event& event, bool changeKnown) {
         std::size_t length = buildPath(entry);
         if (length == NO_PATH) return true;
         appendName(length, event.name, nameLength);
-        return lastWriteTimeWasSet(path_.data());
+        errno = 0;
+        if (lastWriteTimeWasSet(path_.data())) return true;
+        if (nameMissed(errno)) noteMissedPath();
+        return false;
     }
     return false;
 }
@@ -304,6 +339,7 @@ void DirectoryTree::confirmLocation(std::uint32_t entry) {
         watch = sys::addWatch(inotifyFd_, path_.data(), SUBDIRECTORY_MASK);
         error = errno;
         if (watch == entries_[entry].watch) return;
+        if (nameMissed(error)) noteMissedPath();
     }
     dropSubtree(entry);
     // Whatever took its name is in the tree; its own event may already be behind us.
@@ -327,7 +363,7 @@ bool DirectoryTree::retryUnwatched() {
         walk(entry, Walk::Retry);
     }
     // A directory watched only now may have changed unseen since the last wait returned.
-    return changed || pendingRetries_ > 0 || liveEntries_ != watchedBefore;
+    return settleMovedRoot() || changed || pendingRetries_ > 0 || liveEntries_ != watchedBefore;
 }
 
 void DirectoryTree::rescanWholeTree() {

@@ -18,6 +18,9 @@
 // - A directory the process may not read (EACCES) or cannot name (a path over PATH_MAX) is left
 //   out: its own creation, deletion and renaming are seen in its parent, changes inside it are
 //   not.
+// - The root deleted, renamed, or moved away by a rename of a directory above it (which inotify
+//   reports to no watch of ours, so it shows only when a path built from the root's name leads
+//   nowhere): one change, then the tree is dropped and later waits block until the stop.
 // - A path that leads nowhere (ENOENT, ENOTDIR) may mean the directory is gone, or that it or one
 //   above it moved in events not read yet. It is tried again at the next re-arm, after those
 //   events, so a directory moved just before its own events were handled is not lost. If it is
@@ -26,6 +29,7 @@
 #pragma once
 
 #include <sys/inotify.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -85,6 +89,9 @@ class DirectoryTree {
     static constexpr std::size_t LISTING_BUFFER_BYTES = std::size_t{32} * 1024;
 
     bool watchRoot(const char* path);
+    const char* rootName() const;
+    void noteMissedPath();
+    bool settleMovedRoot();
     bool walk(std::uint32_t top, Walk kind);
     bool listDirectory(std::uint32_t directory, Walk kind);
     WatchResult watchChild(std::uint32_t parent, const char* name, std::size_t nameLength,
@@ -117,6 +124,10 @@ class DirectoryTree {
 
     int inotifyFd_ = -1;
     bool rootGone_ = false;
+    // The root is known by its name and, to tell when that name leads elsewhere, its identity.
+    bool rootMoved_ = false;
+    dev_t rootDevice_ = 0;
+    ino_t rootInode_ = 0;
     PodArray<WatchedDirectory> entries_;
     WatchIndex index_;
     PodArray<char> names_;
