@@ -6,13 +6,11 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static talvo.index.windows_native.WindowsFilesystemChangeMonitor.nativeInit;
 import static talvo.index.windows_native.WindowsFilesystemChangeMonitor.nativeStop;
 
-import java.io.IOException;
 import java.lang.management.ManagementFactory;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
-import java.util.stream.Stream;
 import javax.management.JMException;
 import javax.management.ObjectName;
 import org.junit.jupiter.api.AfterEach;
@@ -35,13 +33,13 @@ class NativeMethodsTest {
         String missing = tree.resolve("missing-" + "x".repeat(2000)).toString();
         for (int i = 0; i < 1000; ++i) assertFalse(nativeInit(missing));
         long allocationsBefore = internalAllocations();
-        long descriptorsBefore = openDescriptors();
+        long descriptorsBefore = WatchDescriptors.count();
         for (int i = 0; i < 20_000; ++i) assertFalse(nativeInit(missing));
         long allocationsAfter = internalAllocations();
         assertTrue(allocationsAfter - allocationsBefore < 1000,
                 "the JVM holds " + (allocationsAfter - allocationsBefore)
                         + " more internal allocations after 20000 refused starts");
-        assertEquals(descriptorsBefore, openDescriptors());
+        assertEquals(descriptorsBefore, WatchDescriptors.count());
     }
 
     @Test
@@ -123,11 +121,5 @@ class NativeMethodsTest {
                     + "JVM running with -XX:NativeMemoryTracking=summary?):\n" + summary);
         }
         return Long.parseLong(internal.group(1));
-    }
-
-    private static long openDescriptors() throws IOException {
-        try (Stream<Path> descriptors = Files.list(Path.of("/proc/self/fd"))) {
-            return descriptors.count();
-        }
     }
 }

@@ -19,7 +19,6 @@ import java.util.concurrent.Semaphore;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
-import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -61,13 +60,13 @@ class WatchTest {
 
     @Test
     void closeReturnsPromptlyAndLeavesNothingBehind() throws Exception {
-        long descriptorsBefore = openDescriptors();
+        long descriptorsBefore = WatchDescriptors.count();
         AtomicInteger changes = new AtomicInteger();
         Watch watch = watch(tree, changes::incrementAndGet);
         assertTrue(watchThreadAlive());
         assertTimeoutPreemptively(RETURNS_WITHIN, watch::close);
         assertFalse(watchThreadAlive());
-        assertEquals(descriptorsBefore, openDescriptors());
+        assertEquals(descriptorsBefore, WatchDescriptors.count());
         assertEquals(0, changes.get(), "the watch's own stop was reported as a change");
         assertTimeoutPreemptively(RETURNS_WITHIN, watch::close);
     }
@@ -163,14 +162,14 @@ class WatchTest {
         Thread.UncaughtExceptionHandler before = Thread.getDefaultUncaughtExceptionHandler();
         Thread.setDefaultUncaughtExceptionHandler((thread, failure) -> reported.set(failure));
         try {
-            long descriptorsBefore = openDescriptors();
+            long descriptorsBefore = WatchDescriptors.count();
             Watch failing = watch(tree, () -> {
                 throw new IllegalStateException("callback failed");
             });
             Files.writeString(tree.resolve("file"), "x");
             assertTimeoutPreemptively(RETURNS_WITHIN, failing::awaitEnd);
             assertEquals("callback failed", reported.get().getMessage());
-            assertEquals(descriptorsBefore, openDescriptors());
+            assertEquals(descriptorsBefore, WatchDescriptors.count());
             watch(tree, () -> {}).close();
         } finally {
             Thread.setDefaultUncaughtExceptionHandler(before);
@@ -189,11 +188,5 @@ class WatchTest {
     private static boolean watchThreadAlive() {
         return Thread.getAllStackTraces().keySet().stream().anyMatch(
                 thread -> thread.isAlive() && thread.getName().equals("windowsfscm-watch"));
-    }
-
-    private static long openDescriptors() throws IOException {
-        try (Stream<Path> descriptors = Files.list(Path.of("/proc/self/fd"))) {
-            return descriptors.count();
-        }
     }
 }
