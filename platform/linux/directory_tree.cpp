@@ -88,6 +88,7 @@ void DirectoryTree::close() {
     pendingRetries_ = 0;
     rootPath_.release();
     path_.release();
+    pathSteps_.release();
     toList_.release();
 }
 
@@ -149,7 +150,7 @@ bool DirectoryTree::walk(std::uint32_t top, Walk kind) {
 }
 
 bool DirectoryTree::listDirectory(std::uint32_t directory, Walk kind) {
-    std::size_t length = buildPath(directory);
+    std::size_t length = listingPath(directory);
     if (length == NO_PATH) return markForRetry(directory);
     int directoryFd = sys::openDirectory(path_.data(), directory == ROOT);
     if (directoryFd < 0) {
@@ -413,6 +414,7 @@ std::uint32_t DirectoryTree::addEntry(int watch, std::uint32_t parent, const cha
 }
 
 void DirectoryTree::removeEntry(std::uint32_t entry, bool removeKernelWatch) {
+    pathSteps_.truncate(0);
     WatchedDirectory& directory = entries_[entry];
     if (removeKernelWatch) sys::removeWatch(inotifyFd_, directory.watch);
     index_.erase(directory.watch, descriptorOf());
@@ -431,6 +433,7 @@ void DirectoryTree::relocate(std::uint32_t entry, std::uint32_t parent, const ch
     bool sameName =
         directory.nameLength == nameLength && std::memcmp(nameOf(entry), name, nameLength) == 0;
     if (directory.parent == parent && sameName) return;
+    pathSteps_.truncate(0);
     // Our view lags the filesystem by the events not yet read; a move that would put a
     // directory below itself is one of those, and the pending events will settle it.
     if (isWithin(parent, entry)) return;
@@ -524,7 +527,24 @@ const char* DirectoryTree::nameOf(std::uint32_t entry) const {
     return names_.data() + entries_[entry].nameOffset;
 }
 
+std::size_t DirectoryTree::listingPath(std::uint32_t entry) {
+    // Walks go depth first, so the parent's path is nearly always still in the buffer.
+    if (entry != ROOT) {
+        std::uint32_t parent = entries_[entry].parent;
+        for (std::size_t step = pathSteps_.size(); step-- > 0;) {
+            if (pathSteps_[step].entry != parent) continue;
+            std::size_t length = pathSteps_[step].length + 1 + entries_[entry].nameLength;
+            if (!path_.reserve(length + 2 + NAME_MAX)) break;
+            pathSteps_.truncate(step + 1);
+            if (!pathSteps_.push({entry, static_cast<std::uint32_t>(length)})) break;
+            return appendName(pathSteps_[step].length, nameOf(entry), entries_[entry].nameLength);
+        }
+    }
+    return buildPath(entry);
+}
+
 std::size_t DirectoryTree::buildPath(std::uint32_t entry) {
+    pathSteps_.truncate(0);
     std::size_t prefix = rootPath_.size() - 1;
     std::size_t length = prefix;
     std::uint32_t at = entry;
@@ -546,8 +566,9 @@ std::size_t DirectoryTree::buildPath(std::uint32_t entry) {
     if (length == 0) {
         out[0] = '/';
         out[1] = '\0';
-        return 0;
     }
+    // Kept only when it can take a step; without it the next path is built in full.
+    if (!pathSteps_.push({entry, static_cast<std::uint32_t>(length)})) pathSteps_.truncate(0);
     return length;
 }
 

@@ -115,7 +115,10 @@ class DirectoryTree {
     void compactNames();
     const char* nameOf(std::uint32_t entry) const;
 
+    // Writes the path of `entry` to path_ and returns its length, or NO_PATH.
     std::size_t buildPath(std::uint32_t entry);
+    // The same, extending the path in the buffer when it is the parent's.
+    std::size_t listingPath(std::uint32_t entry);
     std::size_t appendName(std::size_t length, const char* name, std::size_t nameLength);
 
     auto descriptorOf() const {
@@ -138,6 +141,12 @@ class DirectoryTree {
     PodArray<char> rootPath_;
     PodArray<char> path_;
     PodArray<std::uint32_t> toList_;
+    // The entries whose names end the path in path_, each with the path's length up to it.
+    struct PathStep {
+        std::uint32_t entry;
+        std::uint32_t length;
+    };
+    PodArray<PathStep> pathSteps_;
     alignas(inotify_event) char events_[EVENT_BUFFER_BYTES];
     alignas(8) char listing_[LISTING_BUFFER_BYTES];
 };
