@@ -13,9 +13,10 @@ namespace linux_kernel {
 //   explicit value (touch -d, touch -t). A file created, written and never read also has
 //   atime equal to mtime, but equal to its birth time as well, so a permission change on it
 //   stays quiet. Filesystems that report no birth time skip this rule.
-// Limits: a permission change within the same clock tick as the last write counts as a change
-// (one wake too many); times set explicitly to two different values (touch -r, rsync -t) and a
-// `touch` followed by a permission change before this check runs are not recognised (no wake).
+// Limits: a permission change counts as a change (one wake too many) within the same clock
+// tick as the last write, or on a file whose times a `touch` set and nothing has read since.
+// Not recognised (no wake): times set explicitly to two different values (touch -r, rsync -t),
+// and `touch -m` followed by a permission change before this check runs.
 // A file gone by the time of the check is not a change here: its removal is reported on its own.
 bool lastWriteTimeWasSet(const char* path);
 
