@@ -69,7 +69,8 @@ public final class WindowsFilesystemChangeMonitor {
         long[] changes = {0};
         Watch watch = null;
         try {
-            watch = watch(Path.of(args.length == 1 ? args[0] : "."), () ->
+            // The empty path is the current directory, shown without a trailing "/.".
+            watch = watch(Path.of(args.length == 1 ? args[0] : ""), () ->
                     System.out.println(LocalTime.now().format(time) + " change #" + ++changes[0]));
         } catch (NoSuchFileException e) {
             exit(1, "watch: no such directory: " + e.getFile());

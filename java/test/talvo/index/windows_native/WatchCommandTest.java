@@ -33,13 +33,18 @@ class WatchCommandTest {
     }
 
     private Process start(String libraryPath, String... arguments) throws IOException {
+        return startIn(Path.of("").toAbsolutePath(), libraryPath, arguments);
+    }
+
+    private Process startIn(Path workingDirectory, String libraryPath, String... arguments)
+            throws IOException {
         List<String> line = new ArrayList<>(List.of(
                 Path.of(System.getProperty("java.home"), "bin", "java").toString(),
                 "-Djava.library.path=" + libraryPath,
                 "-cp", System.getProperty("java.class.path"),
                 WindowsFilesystemChangeMonitor.class.getName()));
         line.addAll(List.of(arguments));
-        command = new ProcessBuilder(line).start();
+        command = new ProcessBuilder(line).directory(workingDirectory.toFile()).start();
         return command;
     }
 
@@ -64,6 +69,18 @@ class WatchCommandTest {
         watch.destroy();
         assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS), "did not stop");
         assertEquals(0, watch.exitValue());
+    }
+
+    @Test
+    void withoutAnArgumentTheCurrentDirectoryIsWatched() throws Exception {
+        Process watch = startIn(tree, libraryPath());
+        BlockingQueue<String> lines = linesOf(watch);
+        assertEquals("watching " + tree.toRealPath() + " (Ctrl-C to stop)",
+                lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
+        Files.createDirectory(tree.resolve("new"));
+        String change = lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS);
+        assertNotNull(change, "no line for the change");
+        assertTrue(change.endsWith(" change #1"), change);
     }
 
     @Test
