@@ -84,7 +84,7 @@ public final class Watch implements AutoCloseable {
     @Override
     public void close() {
         requestStop();
-        if (Thread.currentThread() != watcher) joinUninterruptibly();
+        if (Thread.currentThread() != watcher) uninterruptibly(watcher::join);
     }
 
     /** Blocks until the watch has ended, closed by another thread or from inside the callback. */
@@ -125,24 +125,20 @@ public final class Watch implements AutoCloseable {
     // was still on its way. Once the stop has been requested, one more wait returns at once and
     // releases the watch if no wait did so yet.
     private void consumeStop() {
-        boolean interrupted = false;
-        for (;;) {
-            try {
-                stopRequested.await();
-                break;
-            } catch (InterruptedException e) {
-                interrupted = true;
-            }
-        }
+        uninterruptibly(stopRequested::await);
         WindowsFilesystemChangeMonitor.nativeWaitForChange();
-        if (interrupted) Thread.currentThread().interrupt();
     }
 
-    private void joinUninterruptibly() {
+    private interface Blocking {
+        void run() throws InterruptedException;
+    }
+
+    // Waits through interrupts, then sets the interrupt status again for the caller to see.
+    private static void uninterruptibly(Blocking wait) {
         boolean interrupted = false;
         for (;;) {
             try {
-                watcher.join();
+                wait.run();
                 break;
             } catch (InterruptedException e) {
                 interrupted = true;
