@@ -72,6 +72,19 @@ class WatchTest {
     }
 
     @Test
+    void closeOnAnInterruptedThreadStillEndsTheWatchAndKeepsTheInterrupt() throws Exception {
+        Watch watch = watch(tree, () -> {});
+        Thread.currentThread().interrupt();
+        try {
+            watch.close();
+            assertTrue(Thread.currentThread().isInterrupted(), "close swallowed the interrupt");
+        } finally {
+            Thread.interrupted();
+        }
+        assertFalse(watchThreadAlive(), "close returned before the watch ended");
+    }
+
+    @Test
     void closingAnEndedWatchAgainLeavesTheNextOneAlone() throws Exception {
         Watch ended = watch(tree, () -> {});
         ended.close();
