@@ -128,11 +128,11 @@ bool RandomChanges::moveSubtree(Side& source, Side& target) {
     return true;
 }
 
-bool RandomChanges::createFile() {
-    if (inside_.files.size() >= MOST_FILES) return false;
-    fs::path path = someDirectory(inside_) / newName();
+bool RandomChanges::createFileOn(Side& side) {
+    if (side.files.size() >= MOST_FILES) return false;
+    fs::path path = someDirectory(side) / newName();
     writeFile(path);
-    inside_.files.push_back({path, Clock::now(), false});
+    side.files.push_back({path, Clock::now(), false});
     return true;
 }
 
@@ -281,11 +281,7 @@ bool RandomChanges::writeOutside() {
         test_support::appendToFile(file->path);
         return true;
     }
-    if (outside_.files.size() >= MOST_FILES) return false;
-    fs::path path = someDirectory(outside_) / newName();
-    writeFile(path);
-    outside_.files.push_back({path, Clock::now(), false});
-    return true;
+    return createFileOn(outside_);
 }
 
 bool RandomChanges::makeDirectoryOutside() {

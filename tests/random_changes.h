@@ -65,8 +65,9 @@ class RandomChanges {
     void transfer(const fs::path& from, Side& source, const fs::path& to, Side& target);
     bool moveFile(Side& source, Side& target);
     bool moveSubtree(Side& source, Side& target);
+    bool createFileOn(Side& side);
 
-    bool createFile();
+    bool createFile() { return createFileOn(inside_); }
     bool appendToFile();
     bool truncateFile();
     bool touchFile();
