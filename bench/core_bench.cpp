@@ -45,9 +45,16 @@ struct Samples {
     std::vector<double> oursStopMs, oursReleaseMs;
 };
 
-// Gives a waiter time to block before the stop is requested.
-void letWaiterBlock() {
+// Runs `wait` on a thread of its own and, once it has had time to block, calls `stop` and joins
+// it. Returns when the stop was requested.
+template <typename Wait, typename Stop>
+Clock::time_point stopBlockedWait(Wait wait, Stop stop) {
+    std::thread waiter(wait);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Clock::time_point stopped = Clock::now();
+    stop();
+    waiter.join();
+    return stopped;
 }
 
 void floorRound(const Options& options, int threads, bool keep, Samples* samples) {
@@ -57,17 +64,15 @@ void floorRound(const Options& options, int threads, bool keep, Samples* samples
     Clock::time_point watched = Clock::now();
     Clock::time_point woken;
     Clock::time_point released;
-    std::thread waiter([&] {
-        while (floor.waitForEvent()) {
-        }
-        woken = Clock::now();
-        floor.release();
-        released = Clock::now();
-    });
-    letWaiterBlock();
-    Clock::time_point stopped = Clock::now();
-    floor.requestStop();
-    waiter.join();
+    Clock::time_point stopped = stopBlockedWait(
+        [&] {
+            while (floor.waitForEvent()) {
+            }
+            woken = Clock::now();
+            floor.release();
+            released = Clock::now();
+        },
+        [&] { floor.requestStop(); });
     if (!keep) return;
     if (threads > 1) {
         samples->floorTwoThreadsSetupMs.push_back(millisecondsBetween(start, watched));
@@ -95,14 +100,12 @@ void oursRound(const Options& options, bool blockedStop, bool keep, Samples* sam
     Clock::time_point stopped;
     Clock::time_point returned;
     if (blockedStop) {
-        std::thread waiter([&] {
-            waitForChange();
-            returned = Clock::now();
-        });
-        letWaiterBlock();
-        stopped = Clock::now();
-        requestStop();
-        waiter.join();
+        stopped = stopBlockedWait(
+            [&] {
+                waitForChange();
+                returned = Clock::now();
+            },
+            requestStop);
     } else {
         requestStop();
         stopped = Clock::now();
@@ -159,29 +162,25 @@ void measureSmallStops(const Options& options, bench::JsonObject* out) {
         bench::FloorWatcher floor;
         floor.start(options.probe);
         Clock::time_point returned;
-        std::thread floorWaiter([&] {
-            while (floor.waitForEvent()) {
-            }
-            floor.release();
-            returned = Clock::now();
-        });
-        letWaiterBlock();
-        Clock::time_point stopped = Clock::now();
-        floor.requestStop();
-        floorWaiter.join();
+        Clock::time_point stopped = stopBlockedWait(
+            [&] {
+                while (floor.waitForEvent()) {
+                }
+                floor.release();
+                returned = Clock::now();
+            },
+            [&] { floor.requestStop(); });
         floorStops.push_back(millisecondsBetween(stopped, returned) * 1000);
 
         std::size_t heapBefore = bench::heapBytes();
         startWatch(options.probe.c_str());
         oursHeap.push_back(static_cast<double>(bench::heapBytes() - heapBefore));
-        std::thread oursWaiter([&] {
-            waitForChange();
-            returned = Clock::now();
-        });
-        letWaiterBlock();
-        stopped = Clock::now();
-        requestStop();
-        oursWaiter.join();
+        stopped = stopBlockedWait(
+            [&] {
+                waitForChange();
+                returned = Clock::now();
+            },
+            requestStop);
         oursStops.push_back(millisecondsBetween(stopped, returned) * 1000);
     }
     out->add("stop_one_directory_floor_us", floorStops);
