@@ -33,13 +33,12 @@ def _read_line(stream, deadline, what):
     return line.decode(errors="replace").rstrip("\n")
 
 
-class CountingWatcher:
-    """One of our subject programs: "ready", then "count N" for each "count" it is sent."""
+class _WatcherProcess:
+    """A watcher's process, and the seconds it took to say it was watching."""
 
-    def __init__(self, name, command, env=None):
+    def __init__(self, name, command):
         self.name = name
         self._command = command
-        self._env = env
         self._process = None
         self.setup_s = None
 
@@ -47,15 +46,27 @@ class CountingWatcher:
     def pid(self):
         return self._process.pid
 
-    def start(self):
+    def _launch(self, announces_on, is_ready, **popen_args):
+        """Starts the command and reads the stream named `announces_on` up to the line that
+        `is_ready` accepts."""
         begun = time.monotonic()
-        self._process = subprocess.Popen(
-            self._command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL, env=self._env)
+        self._process = subprocess.Popen(self._command, **popen_args)
         deadline = begun + READY_TIMEOUT_S
-        while _read_line(self._process.stdout, deadline, self.name) != "ready":
+        while not is_ready(_read_line(getattr(self._process, announces_on), deadline, self.name)):
             pass
         self.setup_s = time.monotonic() - begun
+
+
+class CountingWatcher(_WatcherProcess):
+    """One of our subject programs: "ready", then "count N" for each "count" it is sent."""
+
+    def __init__(self, name, command, env=None):
+        super().__init__(name, command)
+        self._env = env
+
+    def start(self):
+        self._launch("stdout", lambda line: line == "ready", stdin=subprocess.PIPE,
+                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self._env)
 
     def count(self):
         self._process.stdin.write(b"count\n")
@@ -78,33 +89,20 @@ class CountingWatcher:
         self._process.stdout.close()
 
 
-class LineWatcher:
+class LineWatcher(_WatcherProcess):
     """`inotifywait -m`: ready at "Watches established.", then a line per event."""
 
     READY = "Watches established."
 
     def __init__(self, name, command):
-        self.name = name
-        self._command = command
-        self._process = None
+        super().__init__(name, command)
         self._lines = 0
         self._lock = threading.Lock()
         self._reader = None
-        self.setup_s = None
-
-    @property
-    def pid(self):
-        return self._process.pid
 
     def start(self):
-        begun = time.monotonic()
-        self._process = subprocess.Popen(
-            self._command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE)
-        deadline = begun + READY_TIMEOUT_S
-        while self.READY not in _read_line(self._process.stderr, deadline, self.name):
-            pass
-        self.setup_s = time.monotonic() - begun
+        self._launch("stderr", lambda line: self.READY in line, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self._reader = threading.Thread(target=self._count_lines, daemon=True)
         self._reader.start()
 
