@@ -18,6 +18,7 @@ namespace linux_kernel {
 // Not recognised (no wake): times set explicitly to two different values (touch -r, rsync -t),
 // and `touch -m` followed by a permission change before this check runs.
 // A file gone by the time of the check is not a change here: its removal is reported on its own.
+// When the file cannot be examined the result is false and errno says why.
 bool lastWriteTimeWasSet(const char* path);
 
 }  // namespace linux_kernel
