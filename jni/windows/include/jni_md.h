@@ -1,7 +1,9 @@
-/* The machine-dependent part of jni.h for 32-bit Windows, where the JVM calls native methods
- * with __stdcall and finds them in the DLL's export table. The JDK installed on a Linux build
- * machine carries only its Linux version, whose empty JNICALL would make every entry point
- * __cdecl and leave the arguments on the stack for a caller that expects them popped. */
+/* The machine-dependent part of jni.h for Windows, where the JVM finds native methods in the
+ * DLL's export table and, on 32-bit Windows, calls them with __stdcall. The JDK installed on a
+ * Linux build machine carries only its Linux version, whose empty JNICALL would make every entry
+ * point __cdecl and leave the arguments on the stack for a caller that expects them popped.
+ * 64-bit Windows has one calling convention: compilers for it ignore __stdcall, and long is
+ * 32 bits there too. */
 #ifndef _JAVASOFT_JNI_MD_H_
 #define _JAVASOFT_JNI_MD_H_
 
