@@ -104,10 +104,11 @@ void check(bool holds) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const std::size_t capacity = data[0] == 0xFF ? PATH_CAPACITY : 1 + data[0] % 64;
     // What GetStringUTFChars hands over is NUL-terminated.
     std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
     input.resize(input.find('\0') == std::string::npos ? input.size() : input.find('\0'));
+    // 0xFF: the room the entry point gives any path, its own length and the NUL.
+    const std::size_t capacity = data[0] == 0xFF ? input.size() + 1 : 1 + data[0] % 64;
 
     // A guard byte past the buffer catches any write beyond it.
     std::vector<char> out(capacity + 1, '\x5A');

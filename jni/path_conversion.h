@@ -10,9 +10,5 @@
 
 #include <cstddef>
 
-// Room for any path the platforms can open: PATH_MAX on Linux, and far more than the 260
-// UTF-16 units of a Windows path (at most three bytes each).
-constexpr std::size_t PATH_CAPACITY = 4096;
-
 // Writes the NUL-terminated result to `out` (of `capacity` bytes). False when refused.
 bool modifiedUtf8ToUtf8(const char* in, char* out, std::size_t capacity);

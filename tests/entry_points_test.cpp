@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "jni/path_conversion.h"
+#include "platform/linux/kernel.h"
 #include "tests/fake_jni_env.h"
 #include "tests/test_support.h"
 
@@ -206,21 +206,21 @@ TEST_F(EntryPointTest, MalformedModifiedUtf8IsRefused) {
     EXPECT_EQ(inotifyWatchCount(), 0);
 }
 
-TEST_F(EntryPointTest, PathsUpToTheBufferSizeAreAcceptedAndLongerOnesRefused) {
+TEST_F(EntryPointTest, PathsUpToThePlatformLimitAreAcceptedAndLongerOnesRefused) {
     // Extra slashes leave the directory named the same while making the path as long as wanted.
     auto padded = [](std::string path, std::size_t length) {
         path.resize(length, '/');
         return path;
     };
     const std::string root = tree.path().string();
-    EXPECT_TRUE(init(padded(root, PATH_CAPACITY - 1)));
-    EXPECT_FALSE(init(padded(root, PATH_CAPACITY)));
-    EXPECT_FALSE(init(padded(root, 3 * PATH_CAPACITY)));
+    EXPECT_TRUE(init(padded(root, LONGEST_PATH_BYTES - 1)));
+    EXPECT_FALSE(init(padded(root, LONGEST_PATH_BYTES)));
+    EXPECT_FALSE(init(padded(root, 3 * LONGEST_PATH_BYTES)));
 
     // What must fit is the converted path: six bytes of surrogates become four.
     fs::create_directory(inTree(EMOJI_UTF8));
-    EXPECT_TRUE(init(padded(inTree(EMOJI_MODIFIED), PATH_CAPACITY + 1)));
-    EXPECT_FALSE(init(padded(inTree(EMOJI_MODIFIED), PATH_CAPACITY + 2)));
+    EXPECT_TRUE(init(padded(inTree(EMOJI_MODIFIED), LONGEST_PATH_BYTES + 1)));
+    EXPECT_FALSE(init(padded(inTree(EMOJI_MODIFIED), LONGEST_PATH_BYTES + 2)));
 }
 
 TEST(FakeJniEnvTest, AnyOtherJniFunctionFailsLoudly) {

@@ -19,6 +19,8 @@
 // Closing a handle while another thread waits on it is a caller error, as on Windows.
 #pragma once
 
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 
 using BOOL = int;
@@ -42,6 +44,10 @@ constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD FILE_NOTIFY_CHANGE_FILE_NAME = 0x01;
 constexpr DWORD FILE_NOTIFY_CHANGE_DIR_NAME = 0x02;
 constexpr DWORD FILE_NOTIFY_CHANGE_LAST_WRITE = 0x10;
+
+// The longest path FindFirstChangeNotificationA takes, in bytes with the terminating NUL: the
+// longest that Linux opens.
+constexpr std::size_t LONGEST_PATH_BYTES = PATH_MAX;
 
 // Only manual-reset, unnamed events are provided; anything else fails with NULL.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,

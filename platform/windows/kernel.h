@@ -7,9 +7,23 @@
 
 #include <windows.h>
 
-// Opens a change notification on `utf8Path`, converted to UTF-16 on the stack. Fails with
-// INVALID_HANDLE_VALUE when the path is not valid UTF-8 or is longer than any path that the
-// JNI layer can hand over.
+#include <cstddef>
+
+// The longest path the kernel takes, in UTF-16 units without the NUL: it counts a path's length
+// in bytes in 16 bits.
+constexpr std::size_t LONGEST_PATH_UNITS = 32767;
+
+// The same in bytes of UTF-8, with the terminating NUL: a UTF-16 unit takes at most three bytes
+// (a surrogate pair, two units, takes four).
+constexpr std::size_t LONGEST_PATH_BYTES = 3 * LONGEST_PATH_UNITS + 1;
+
+// Opens a change notification on `utf8Path`. Fails with INVALID_HANDLE_VALUE when the path is
+// not valid UTF-8 or is longer than the kernel takes. A path too long for MAX_PATH reaches the
+// kernel in its full form with the \\?\ prefix (long_path.h), so any path that Java can name can
+// be watched.
+//
+// The path is converted on the calling thread's stack: two bytes per UTF-16 unit, and a long path
+// as much again for its full form. At most 128 KiB, for a path of 32,767 units.
 HANDLE findFirstChangeNotificationUtf8(LPCSTR utf8Path, BOOL watchSubtree, DWORD filter);
 
 #define FindFirstChangeNotificationA findFirstChangeNotificationUtf8

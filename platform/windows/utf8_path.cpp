@@ -1,20 +1,30 @@
 #include "platform/windows/kernel.h"
+#include "platform/windows/long_path.h"
 
 namespace {
 
-// UTF-8 never takes fewer bytes than UTF-16 takes units, so this holds every path of up to 4095
-// bytes, the most that the JNI layer hands over, with its terminating NUL.
-constexpr int WIDE_PATH_CAPACITY = 4096;
+std::size_t fullPathName(const WCHAR* path, std::size_t capacity, WCHAR* full) {
+    return GetFullPathNameW(path, static_cast<DWORD>(capacity), full, nullptr);
+}
 
 }  // namespace
 
 HANDLE findFirstChangeNotificationUtf8(LPCSTR utf8Path, BOOL watchSubtree, DWORD filter) {
-    WCHAR widePath[WIDE_PATH_CAPACITY];
     // -1: the NUL is converted too. MB_ERR_INVALID_CHARS refuses malformed input instead of
     // replacing it, which could name another directory.
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Path, -1, widePath,
-                            WIDE_PATH_CAPACITY) == 0) {
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Path, -1, nullptr, 0);
+    if (units == 0 || static_cast<std::size_t>(units) > LONGEST_PATH_UNITS + 1) {
         return INVALID_HANDLE_VALUE;
     }
-    return FindFirstChangeNotificationW(widePath, watchSubtree, filter);
+    auto* widePath = static_cast<WCHAR*>(__builtin_alloca(units * sizeof(WCHAR)));
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Path, -1, widePath, units) !=
+        units) {
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE notification = INVALID_HANDLE_VALUE;
+    long_path::withKernelPath(
+        widePath, units - 1, LONGEST_PATH_UNITS, fullPathName, [&](const WCHAR* kernelPath) {
+            notification = FindFirstChangeNotificationW(kernelPath, watchSubtree, filter);
+        });
+    return notification;
 }
