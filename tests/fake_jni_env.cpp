@@ -54,16 +54,19 @@ const char* JNICALL FakeJniEnv::getStringUtfChars(JNIEnv* env, jstring string, j
     FakeJniEnv& fake = of(env);
     ++fake.getCalls_;
     if (string != &fake.string_ || isCopy != nullptr) fake.gotAsExpected_ = false;
-    return fake.failGet_ ? nullptr : fake.characters_.c_str();
+    if (fake.failGet_) return nullptr;
+    fake.handedOut_ = fake.characters_;
+    return fake.handedOut_.c_str();
 }
 
 void JNICALL FakeJniEnv::releaseStringUtfChars(JNIEnv* env, jstring string,
                                                const char* characters) {
     FakeJniEnv& fake = of(env);
     ++fake.releaseCalls_;
-    if (string != &fake.string_ || characters != fake.characters_.c_str()) {
+    if (string != &fake.string_ || characters != fake.handedOut_.c_str()) {
         fake.releasedAsHandedOut_ = false;
     }
+    fake.handedOut_.assign(fake.handedOut_.size(), '\x7f');
     if (fake.onRelease_) fake.onRelease_();
 }
 

@@ -1,13 +1,15 @@
-// A JNIEnv for calling the entry points without a JVM. It offers the only two functions they may
-// use, GetStringUTFChars and ReleaseStringUTFChars, and records how they were called. Every other
-// slot of the function table aborts the process with its slot number, so an entry point that
-// reaches any further into the JVM fails loudly.
+// A JNIEnv for calling the entry points without a JVM, in the Linux tests and in the Windows test
+// program alike. It offers the only two functions they may use, GetStringUTFChars and
+// ReleaseStringUTFChars, and records how they were called. Every other slot of the function table
+// aborts the process with its slot number, so an entry point that reaches any further into the
+// JVM fails loudly.
 #pragma once
 
 #include <jni.h>
 
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace test_support {
 
@@ -30,7 +32,8 @@ class FakeJniEnv {
     int releaseCalls() const { return releaseCalls_; }
     // Every GetStringUTFChars was for this string and passed no is-copy flag.
     bool gotAsExpected() const { return gotAsExpected_; }
-    // Every release gave back this string with the very pointer that was handed out.
+    // Every release gave back this string with the very pointer that was handed out. The
+    // characters are overwritten when released, so that a later use of them reads something else.
     bool releasedAsHandedOut() const { return releasedAsHandedOut_; }
 
   private:
@@ -42,6 +45,7 @@ class FakeJniEnv {
     JNIEnv env_{};
     _jstring string_;
     std::string characters_;
+    std::string handedOut_;
     bool failGet_ = false;
     std::function<void()> onRelease_;
     int getCalls_ = 0;

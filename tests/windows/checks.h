@@ -7,8 +7,10 @@
 #include "tests/windows/library.h"
 #include "tests/windows/watcher.h"
 
-// How each entry point is called: the bytes it pops, and what a start does with the string.
-void checkCalls(const Library& library, const std::wstring& root);
+// The bytes each entry point pops (32-bit only, where calling conventions differ in that).
+void checkStackPops(const Library& library, const std::wstring& root);
+// What a start that fails does with the string.
+void checkMissingDirectory(const Library& library, const std::wstring& root);
 
 // Watches driven through the one long-lived watcher thread.
 void checkChangesWakeTheWait(const Library& library, Watcher& watcher, const std::wstring& root);
@@ -17,6 +19,8 @@ void checkChangesBeforeAndBetweenWaits(const Library& library, Watcher& watcher,
                                        const std::wstring& root, bool platformKeepsChanges);
 void checkStopAndRestart(const Library& library, Watcher& watcher, const std::wstring& root);
 void checkNonAsciiDirectory(const Library& library, Watcher& watcher, const std::wstring& root);
+// Paths longer than MAX_PATH, up to the longest the kernel takes, on a JVM thread's stack.
+void checkLongPaths(const Library& library, Watcher& watcher, const std::wstring& root);
 
 // Changes inside a subdirectory that existed before the start: Windows reports them, Wine does
 // not. Prints what happened and checks nothing.

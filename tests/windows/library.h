@@ -1,5 +1,5 @@
-// windowsfscm.dll as the 32-bit JVM finds it: loaded with LoadLibrary, its three functions
-// looked up by name.
+// windowsfscm.dll as the JVM finds it: loaded with LoadLibrary, its three functions looked up by
+// name.
 #pragma once
 
 #include <jni.h>

@@ -1,7 +1,7 @@
-// Tests windowsfscm.dll as the 32-bit JVM uses it: loaded by LoadLibrary, its functions found by
-// name and called with __stdcall, a watcher thread blocked in the wait and another thread
-// stopping it. Takes an empty folder for the directories it watches. Prints a line per check and
-// exits with 0 when every check passed.
+// Tests windowsfscm.dll as the JVM uses it: loaded by LoadLibrary, its functions found by name
+// and called as JNICALL (__stdcall on 32-bit Windows), a watcher thread blocked in the wait and
+// another thread stopping it. Takes an empty folder for the directories it watches. Prints a line
+// per check and exits with 0 when every check passed.
 #include <windows.h>
 
 #include <cstdio>
@@ -35,13 +35,17 @@ int wmain(int argc, wchar_t** argv) {
 
     Library library;
     if (loadLibrary(&library)) {
-        checkCalls(library, root);
+#ifdef __i386__
+        checkStackPops(library, root);
+#endif
+        checkMissingDirectory(library, root);
         Watcher watcher(library);
         checkChangesWakeTheWait(library, watcher, root);
         checkChangesBeforeAndBetweenWaits(library, watcher, root,
                                           platformKeepsChangesBeforeRearm(root));
         checkStopAndRestart(library, watcher, root);
         checkNonAsciiDirectory(library, watcher, root);
+        checkLongPaths(library, watcher, root);
         notePreexistingSubdirectory(library, watcher, root);
     }
     return summarize();

@@ -1,57 +1,14 @@
 #include "tests/windows/checks.h"
-#include "tests/windows/fake_jni.h"
 #include "tests/windows/report.h"
 #include "tests/windows/scratch.h"
+#include "tests/windows/watch_steps.h"
 
 namespace {
 
-// How long a wait that must return may take: generous, never a speed requirement (the checks may
-// run under emulation).
-constexpr DWORD RETURNS_WITHIN_MS = 20000;
-// How long a wait that must not return is watched.
-constexpr DWORD STAYS_BLOCKED_MS = 300;
 // Lets the kernel see a change before the next wait re-arms the notification.
 constexpr DWORD CHANGE_SETTLES_MS = 200;
 // How long the one case that checks nothing waits for a change to be reported.
 constexpr DWORD NOTE_WAITS_MS = 5000;
-// The most waits that one change may end.
-constexpr int MOST_WAITS_FOR_ONE_CHANGE = 3;
-
-bool start(const Library& library, const std::wstring& directory) {
-    FakeString path{modifiedUtf8(directory)};
-    return library.init(fakeJniEnv(), nullptr, asJavaString(&path)) == JNI_TRUE;
-}
-
-void stop(const Library& library) {
-    library.stop(fakeJniEnv(), nullptr);
-}
-
-bool returns(Watcher& watcher) {
-    return watcher.returnsWithin(RETURNS_WITHIN_MS);
-}
-
-// Begins the next wait and tells whether it blocks.
-bool nextWaitBlocks(Watcher& watcher) {
-    watcher.beginWait();
-    return !watcher.returnsWithin(STAYS_BLOCKED_MS);
-}
-
-// After a change has been reported, begins waits until one blocks. The kernel may report one
-// change more than once (a write, then the file's close), so a wait or two may return first; a
-// notification that is never re-armed makes every wait return.
-bool laterWaitBlocks(Watcher& watcher) {
-    for (int wait = 0; wait < MOST_WAITS_FOR_ONE_CHANGE; ++wait) {
-        if (nextWaitBlocks(watcher)) return true;
-    }
-    return false;
-}
-
-// Stops the watch and lets a wait consume the stop, whether one is blocked or not.
-void endWatch(const Library& library, Watcher& watcher) {
-    stop(library);
-    if (!watcher.waiting()) watcher.beginWait();
-    expect(returns(watcher), "the stop ends the watch");
-}
 
 }  // namespace
 

@@ -1,7 +1,5 @@
 #include "tests/windows/watcher.h"
 
-#include "tests/windows/fake_jni.h"
-
 Watcher::Watcher(const Library& library)
     : library_(library),
       begin_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
@@ -10,7 +8,7 @@ Watcher::Watcher(const Library& library)
 
 Watcher::~Watcher() {
     if (waiting_) {
-        library_.stop(fakeJniEnv(), nullptr);
+        library_.stop(env_.env(), nullptr);
         returnsWithin(INFINITE);
     }
     quit_ = true;
@@ -38,7 +36,7 @@ DWORD WINAPI Watcher::run(LPVOID self) {
     for (;;) {
         WaitForSingleObject(watcher->begin_, INFINITE);
         if (watcher->quit_) return 0;
-        watcher->library_.waitForChange(fakeJniEnv(), nullptr);
+        watcher->library_.waitForChange(watcher->env_.env(), nullptr);
         SetEvent(watcher->returned_);
     }
 }

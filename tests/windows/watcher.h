@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "tests/fake_jni_env.h"
 #include "tests/windows/library.h"
 
 class Watcher {
@@ -26,6 +27,8 @@ class Watcher {
     static DWORD WINAPI run(LPVOID self);
 
     const Library& library_;
+    // The JNIEnv of the thread's calls, which use none of it.
+    test_support::FakeJniEnv env_{"unused"};
     HANDLE begin_;
     HANDLE returned_;
     HANDLE thread_;
