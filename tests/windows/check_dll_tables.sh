@@ -1,10 +1,19 @@
 #!/bin/sh
 # Checks the export and import tables of windowsfscm.dll as the Windows loader and the JVM see
-# them: the DLL's own name, exactly the three entry points, undecorated, at ordinals 1 to 3, and
-# imports from KERNEL32.dll alone. Usage: check_dll_tables.sh DLL
+# them: a DLL for the platform's machine, its own name, exactly the three entry points,
+# undecorated, at ordinals 1 to 3, and imports from KERNEL32.dll alone.
+# Usage: check_dll_tables.sh DLL windows-x86|windows-x86_64
 set -u
 dll=$1
-tables=$(i686-w64-mingw32-objdump -p "$dll") || exit 1
+case $2 in
+windows-x86) objdump=i686-w64-mingw32-objdump format=pei-i386 ;;
+windows-x86_64) objdump=x86_64-w64-mingw32-objdump format=pei-x86-64 ;;
+*)
+  echo "unknown platform $2: windows-x86 or windows-x86_64" >&2
+  exit 2
+  ;;
+esac
+tables=$("$objdump" -p "$dll") || exit 1
 
 exports=$(echo "$tables" | sed -n '/^The Export Tables/,/^PE File Base Relocations/p')
 imports=$(echo "$tables" | sed -n '/^The Import Tables/,/^The Export Tables/p')
@@ -21,6 +30,8 @@ check() {
   fi
 }
 
+check "the DLL is for the platform's machine" \
+  "$(echo "$tables" | awk '/file format/ { print $NF; exit }')" "$format"
 check "the export table names the DLL" \
   "$(echo "$exports" | awk '/^Name[ \t]/ { print $3 }')" "windowsfscm.dll"
 check "ordinals start at 1" \
@@ -39,7 +50,7 @@ check "the DLLs it imports from" \
 check "the functions it imports" \
   "$(echo "$imports" | awk '/^\t[0-9a-f]+\t/ { printf "%s ", $3 }')" \
   "CloseHandle CreateEventA FindCloseChangeNotification FindFirstChangeNotificationW \
-FindNextChangeNotification MultiByteToWideChar SetEvent WaitForMultipleObjects "
+FindNextChangeNotification GetFullPathNameW MultiByteToWideChar SetEvent WaitForMultipleObjects "
 
-echo "$((6 - failed)) passed, $failed failed"
+echo "$((7 - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Makes the Wine prefix the DLL's tests run in, unless a finished one is there, and says how long
-# Wine's first boot took. Usage: wine_first_boot.sh PREFIX
+# Wine's first boot took. Usage: wine_first_boot.sh PREFIX win32|win64
 set -eu
 . "$(dirname "$0")/wine_environment.sh"
 booted="$WINEPREFIX/.booted"
@@ -14,6 +14,6 @@ rm -rf "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 start=$(date +%s)
 # wineboot returns before the services it started have stopped; wineserver -w waits for them.
-timeout 300 sh -c 'wineboot --init && wineserver -w'
+timeout 300 sh -c '"$0" wineboot --init && wineserver -w' "$wine"
 echo "Wine's first boot took $(($(date +%s) - start)) s"
 touch "$booted"
