@@ -18,7 +18,7 @@ namespace {
 // and no longer than the platform's limit, so that a path it cannot open is refused within that.
 // An ordinary path takes about its own length; the most is 4 KiB on Linux and 96 KiB on Windows
 // (32,767 UTF-16 units of three bytes each).
-constexpr std::size_t MOST_STACK_FOR_THE_PATH = 96 * 1024;
+constexpr std::size_t MOST_STACK_FOR_THE_PATH = std::size_t{96} * 1024;
 static_assert(LONGEST_PATH_BYTES <= MOST_STACK_FOR_THE_PATH,
               "a longer path limit needs the path's copy somewhere other than the stack");
 

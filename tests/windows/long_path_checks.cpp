@@ -14,7 +14,7 @@ namespace {
 
 // A 32-bit JVM's threads have 320 KiB of stack unless told otherwise (-Xss), of which its guard
 // pages and the Java frames below a native call take some; a 64-bit JVM gives 1 MiB.
-constexpr std::size_t STACK_A_JVM_LEAVES = 288 * 1024;
+constexpr std::size_t STACK_A_JVM_LEAVES = std::size_t{288} * 1024;
 // The longest path the kernel takes, in UTF-16 units.
 constexpr std::size_t LONGEST_PATH_UNITS = 32767;
 // A name of 80 CJK characters: 240 bytes of UTF-8, the most a Linux file name under Wine takes.
