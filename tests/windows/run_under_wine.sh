@@ -2,6 +2,7 @@
 # Runs the DLL's test program under Wine and shuts Wine down afterwards, whatever happened.
 # Usage: run_under_wine.sh PREFIX win32|win64 TEST-PROGRAM SCRATCH-FOLDER
 set -eu
+# shellcheck source=tests/windows/wine_environment.sh
 . "$(dirname "$0")/wine_environment.sh"
 program=$3
 scratch=$4

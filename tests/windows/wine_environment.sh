@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the Wine scripts, with the prefix folder as $1 and its architecture, win32 or win64,
 # as $2: headless, quiet, and without the .NET and HTML engines, which a first boot would
 # otherwise try to install. Sets $wine to the loader for programs of that architecture.
