@@ -23,7 +23,9 @@ constexpr std::size_t LONGEST_PATH_BYTES = 3 * LONGEST_PATH_UNITS + 1;
 // be watched.
 //
 // The path is converted on the calling thread's stack: two bytes per UTF-16 unit, and a long path
-// as much again for its full form. At most 128 KiB, for a path of 32,767 units.
+// as much again for its full form. At most 128 KiB, for a path of 32,767 units; with the JNI
+// layer's UTF-8 copy a start takes at most 224 KiB, for 32,767 units outside ASCII. The Windows
+// test program checks that this fits in what a 32-bit JVM's thread (320 KiB) leaves a native call.
 HANDLE findFirstChangeNotificationUtf8(LPCSTR utf8Path, BOOL watchSubtree, DWORD filter);
 
 #define FindFirstChangeNotificationA findFirstChangeNotificationUtf8
