@@ -1,7 +1,7 @@
 // The little of the C++ runtime that the Linux library's code uses, so that the library links
 // neither libstdc++ nor libgcc_s and loads on any Linux with glibc 2.17 or later. Its code is built
 // without exceptions and RTTI; it allocates with the nothrow operator new and locks std::mutex.
-// A static libstdc++ would serve too, but drags in its exception machinery and with it symbols of
+// A static libstdc++ would not do: it drags in its exception machinery, and with it symbols of
 // glibc 2.25 to 2.36. Only the library links this file, and keeps it to itself (exports.map).
 #include <cstdlib>
 #include <new>
@@ -13,31 +13,14 @@ void* operator new(std::size_t size, const std::nothrow_t& /*unused*/) noexcept 
     return std::malloc(size == 0 ? 1 : size);
 }
 
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-
+// The plain operator new is left out on purpose: it reports failure by throwing, and the library
+// must not. Code that uses it brings libstdc++ back, which the portable-library test reports.
+// NOLINTNEXTLINE(misc-new-delete-overloads)
 void operator delete(void* block) noexcept {
     std::free(block);
 }
 
 void operator delete(void* block, std::size_t /*size*/) noexcept {
-    std::free(block);
-}
-
-void operator delete(void* block, const std::nothrow_t& /*unused*/) noexcept {
-    std::free(block);
-}
-
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-
-void operator delete[](void* block, std::size_t /*size*/) noexcept {
-    std::free(block);
-}
-
-void operator delete[](void* block, const std::nothrow_t& /*unused*/) noexcept {
     std::free(block);
 }
 
