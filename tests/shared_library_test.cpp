@@ -40,7 +40,8 @@ class SharedLibraryTest : public ::testing::Test {
     }
 
     void* entryPoint(const std::string& method) {
-        std::string name = "Java_talvo_index_windows_1native_WindowsFilesystemChangeMonitor_" + method;
+        std::string name =
+            "Java_talvo_index_windows_1native_WindowsFilesystemChangeMonitor_" + method;
         void* found = dlsym(library_, name.c_str());
         EXPECT_NE(found, nullptr) << name;
         return found;
