@@ -11,6 +11,6 @@ need() {
 }
 need aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
 need qemu-aarch64-static qemu-user-static
-cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
     --toolchain "$source/cmake/aarch64-linux-gnu.cmake" >/dev/null
 cmake --build "$build"
