@@ -3,11 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/fsuid.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -123,16 +123,59 @@ UnprivilegedFileAccess::~UnprivilegedFileAccess() {
     setfsgid(previousGroup_);
 }
 
-bool sleepsInPoll(int threadId) {
-    // The kernel names the system call a sleeping thread is in, with its arguments: for poll,
-    // the descriptors, their count and the time-out.
-    std::ifstream state("/proc/self/task/" + std::to_string(threadId) + "/syscall");
+namespace {
+
+// The system call a thread is blocked in, as the kernel shows it: its number and first arguments.
+struct BlockedCall {
     long call = -1;
-    std::string descriptors;
-    std::string count;
-    std::uint64_t timeout = 0;
-    state >> call >> descriptors >> count >> std::hex >> timeout;
-    return call == SYS_poll && static_cast<std::int32_t>(timeout) == -1;
+    std::string first;
+    std::string second;
+    std::string third;
+
+    // False while the thread runs, or when it has ended.
+    bool readFor(int threadId) {
+        std::ifstream state("/proc/self/task/" + std::to_string(threadId) + "/syscall");
+        return static_cast<bool>(state >> call >> first >> second >> third);
+    }
+};
+
+// What the kernel shows for a thread asleep in poll with no time-out: the call's number and its
+// third argument (poll's time-out, or ppoll's pointer to one). Learnt from a thread put to sleep
+// so, because it is not the same everywhere: arm64 has no poll (libc makes ppoll), and under
+// user-mode emulation the kernel shows the emulator's own call, made for the program's.
+BlockedCall learnPollSleep() {
+    // A count of descriptors that tells this poll from any other call the sleeper blocks in.
+    constexpr nfds_t MARK = 3;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    std::atomic<int> sleeperId{0};
+    std::thread sleeper([&sleeperId, readEnd = ends[0]] {
+        sleeperId.store(static_cast<int>(gettid()));
+        pollfd fds[MARK] = {{readEnd, POLLIN, 0}, {readEnd, POLLIN, 0}, {readEnd, POLLIN, 0}};
+        poll(fds, MARK, -1);
+    });
+    BlockedCall seen;
+    auto giveUp = std::chrono::steady_clock::now() + RETURNS_WITHIN;
+    bool learnt = false;
+    while (!learnt && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        int id = sleeperId.load();
+        learnt = id != 0 && seen.readFor(id) && std::stoul(seen.second, nullptr, 16) == MARK;
+    }
+    [[maybe_unused]] ssize_t woken = write(ends[1], "x", 1);
+    sleeper.join();
+    close(ends[0]);
+    close(ends[1]);
+    if (!learnt) throw std::runtime_error("a thread put to sleep in poll never showed asleep");
+    return seen;
+}
+
+}  // namespace
+
+bool sleepsInPoll(int threadId) {
+    static const BlockedCall pollSleep = learnPollSleep();
+    BlockedCall now;
+    return now.readFor(threadId) && now.call == pollSleep.call && now.third == pollSleep.third;
 }
 
 bool cannotRead(const fs::path& directory) {
