@@ -59,8 +59,12 @@ final class ExtractionFolders {
         if (base == null || base.isEmpty()) return new Folder(role, null, from + " is not set");
         try {
             Path path = Path.of(base);
-            if (!below.isEmpty()) path = path.resolve(below);
-            return new Folder(role, path.toAbsolutePath(), null);
+            // Only a folder the user chose may be relative: a JVM that finds no home folder
+            // sets user.home to "?", which must not become a folder below the current one.
+            if (!path.isAbsolute() && !below.isEmpty()) {
+                return new Folder(role, null, from + " is not an absolute path: " + base);
+            }
+            return new Folder(role, path.resolve(below).toAbsolutePath(), null);
         } catch (InvalidPathException e) {
             return new Folder(role, null, from + " is not a valid path: " + base);
         }

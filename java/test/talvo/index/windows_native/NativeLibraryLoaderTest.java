@@ -237,6 +237,17 @@ class NativeLibraryLoaderTest {
                 linker.onlyLoad().file());
     }
 
+    @Test
+    void aJvmWithoutAHomeFolderExtractsToTheTemporaryFolderOnly() throws IOException {
+        assumeTrue(JarRunner.platforms().contains("linux-x86_64"));
+        properties.put("user.home", "?");
+        LibraryBundle.Carried carried = jarBundle().forPlatform("linux-x86_64");
+        LoadedLibrary loaded = loader().load();
+        assertEquals(root.resolve("tmp/windowsfscm-tester").resolve(carried.sha256())
+                .resolve(carried.fileName()), loaded.file());
+        assertFalse(Files.exists(Path.of("?")), "made a folder named ? in the current folder");
+    }
+
     private String environmentVariable(String name, String below) {
         return environment.computeIfAbsent(name, unset -> root.resolve(below).toString());
     }
