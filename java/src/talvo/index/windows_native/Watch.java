@@ -39,6 +39,8 @@ public final class Watch implements AutoCloseable {
     static Watch open(Path directory, Runnable onChange) throws IOException {
         Objects.requireNonNull(directory, "directory");
         Objects.requireNonNull(onChange, "onChange");
+        // Throws, saying what was tried, when the native library could not be loaded.
+        WindowsFilesystemChangeMonitor.library();
         if (directory.getFileSystem() != FileSystems.getDefault()) {
             throw new IllegalArgumentException(
                     "not a path of the default file system: " + directory);

@@ -15,27 +15,49 @@ import java.time.format.DateTimeFormatter;
  * somewhere in the tree was created, deleted, renamed or written; the callback is not told what
  * changed, where, or how many times.
  *
+ * <p>The class loads the library when it is initialised: the file named by
+ * {@code -Dwindowsfscm.library} if that is set, else the copy its jar carries for this platform,
+ * else {@code windowsfscm} from {@code java.library.path}.
+ *
  * <p>Run as a program, {@code watch [DIR]} prints a line with the local time for each change in
- * DIR (default: the current directory) until it is interrupted.
+ * DIR (default: the current directory) until it is interrupted; {@code watch --diagnose} says
+ * which native library was loaded and from where.
  */
 public final class WindowsFilesystemChangeMonitor {
-    private static final String LIBRARY = "windowsfscm";
+    private static final String USAGE = "usage: watch [DIR]\n       watch --diagnose";
+
+    // Loaded once, with the class. A failure is kept rather than thrown here, so that every
+    // watch() reports it in full instead of as a class that could not be initialised.
+    private static final LoadedLibrary LIBRARY;
+    private static final UnsatisfiedLinkError LOAD_FAILURE;
 
     static {
+        LoadedLibrary loaded = null;
+        UnsatisfiedLinkError failure = null;
         try {
-            System.loadLibrary(LIBRARY);
-        } catch (UnsatisfiedLinkError missing) {
-            UnsatisfiedLinkError clear = new UnsatisfiedLinkError("cannot load the native library "
-                    + System.mapLibraryName(LIBRARY) + " from java.library.path ("
-                    + System.getProperty("java.library.path")
-                    + "); set -Djava.library.path to the folder that holds it ("
-                    + missing.getMessage() + ")");
-            clear.initCause(missing);
-            throw clear;
+            loaded = NativeLibraryLoader.ofThisJvm(WindowsFilesystemChangeMonitor.class).load();
+        } catch (UnsatisfiedLinkError e) {
+            failure = e;
         }
+        LIBRARY = loaded;
+        LOAD_FAILURE = failure;
     }
 
     private WindowsFilesystemChangeMonitor() {}
+
+    /**
+     * The native library this class loaded.
+     *
+     * @throws UnsatisfiedLinkError listing what was tried, when no library could be loaded
+     */
+    static LoadedLibrary library() {
+        if (LOAD_FAILURE != null) {
+            UnsatisfiedLinkError failure = new UnsatisfiedLinkError(LOAD_FAILURE.getMessage());
+            failure.initCause(LOAD_FAILURE);
+            throw failure;
+        }
+        return LIBRARY;
+    }
 
     // The library's entry points. Only Watch calls them, which keeps to their rules: one watch
     // at a time, the waits on one thread, and one stop per watch, consumed by a wait.
@@ -57,14 +79,23 @@ public final class WindowsFilesystemChangeMonitor {
      * @throws java.nio.file.NotDirectoryException if it is not a directory
      * @throws IOException if it cannot be watched
      * @throws IllegalStateException if a watch is already open in this process
+     * @throws UnsatisfiedLinkError if the native library could not be loaded; its message lists
+     *     where it was looked for and why each failed
      */
     public static Watch watch(Path directory, Runnable onChange) throws IOException {
         return Watch.open(directory, onChange);
     }
 
-    /** The {@code watch [DIR]} command. Ends on Ctrl-C with exit status 0. */
+    /**
+     * The {@code watch [DIR]} command, which ends on Ctrl-C with exit status 0, and
+     * {@code watch --diagnose}, which says which native library was loaded and from where.
+     */
     public static void main(String[] args) throws InterruptedException {
-        if (args.length > 1) exit(2, "usage: watch [DIR]");
+        if (args.length > 1) exit(2, USAGE);
+        if (args.length == 1 && args[0].equals("--diagnose")) {
+            diagnose();
+            return;
+        }
         DateTimeFormatter time = DateTimeFormatter.ofPattern("HH:mm:ss.SSS");
         long[] changes = {0};
         Watch watch = null;
@@ -76,7 +107,8 @@ public final class WindowsFilesystemChangeMonitor {
             exit(1, "watch: no such directory: " + e.getFile());
         } catch (NotDirectoryException e) {
             exit(1, "watch: not a directory: " + e.getFile());
-        } catch (IOException | IllegalArgumentException | IllegalStateException e) {
+        } catch (IOException | IllegalArgumentException | IllegalStateException
+                | UnsatisfiedLinkError e) {
             exit(1, "watch: " + e.getMessage());
         }
         Watch opened = watch;
@@ -87,6 +119,21 @@ public final class WindowsFilesystemChangeMonitor {
         }));
         System.out.println("watching " + opened.directory() + " (Ctrl-C to stop)");
         opened.awaitEnd();
+    }
+
+    private static void diagnose() {
+        NativeLibraryLoader loader =
+                NativeLibraryLoader.ofThisJvm(WindowsFilesystemChangeMonitor.class);
+        System.out.println("platform: " + loader.describeJvm());
+        System.out.println("carried: " + loader.carriedPlatforms());
+        try {
+            LoadedLibrary loaded = library();
+            System.out.println("library: " + (loaded.file() == null
+                    ? System.mapLibraryName(NativeLibraryLoader.LIBRARY) : loaded.file()));
+            System.out.println("from: " + loaded.source());
+        } catch (UnsatisfiedLinkError e) {
+            exit(1, "watch: " + e.getMessage());
+        }
     }
 
     private static void exit(int status, String message) {

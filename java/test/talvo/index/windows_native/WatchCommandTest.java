@@ -33,15 +33,21 @@ class WatchCommandTest {
     }
 
     private Process start(String libraryPath, String... arguments) throws IOException {
-        return startIn(Path.of("").toAbsolutePath(), libraryPath, arguments);
+        return startIn(Path.of("").toAbsolutePath(), libraryPath, List.of(), arguments);
     }
 
     private Process startIn(Path workingDirectory, String libraryPath, String... arguments)
             throws IOException {
+        return startIn(workingDirectory, libraryPath, List.of(), arguments);
+    }
+
+    private Process startIn(Path workingDirectory, String libraryPath, List<String> options,
+            String... arguments) throws IOException {
         List<String> line = new ArrayList<>(List.of(
                 Path.of(System.getProperty("java.home"), "bin", "java").toString(),
-                "-Djava.library.path=" + libraryPath,
-                "-cp", System.getProperty("java.class.path"),
+                "-Djava.library.path=" + libraryPath));
+        line.addAll(options);
+        line.addAll(List.of("-cp", System.getProperty("java.class.path"),
                 WindowsFilesystemChangeMonitor.class.getName()));
         line.addAll(List.of(arguments));
         command = new ProcessBuilder(line).directory(workingDirectory.toFile()).start();
@@ -102,7 +108,12 @@ class WatchCommandTest {
     @Test
     void missingLibraryNamesTheLibraryPath() throws Exception {
         Path empty = Files.createDirectory(tree.resolve("no-library-here"));
-        Process watch = start(empty.toString(), tree.toString());
+        // Neither folder the jar's copy would be extracted to can be made, which leaves the path.
+        Path file = Files.writeString(tree.resolve("file"), "x");
+        Process watch = startIn(Path.of("").toAbsolutePath(), empty.toString(),
+                List.of("-Dwindowsfscm.cache=" + file.resolve("cache"),
+                        "-Djava.io.tmpdir=" + file.resolve("tmp")),
+                tree.toString());
         assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
         assertNotEquals(0, watch.exitValue());
         String error = errorOf(watch);

@@ -1,0 +1,104 @@
+package talvo.index.windows_native;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.security.CodeSource;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Map;
+import java.util.TreeMap;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+
+/**
+ * The native libraries the jar carries, one per platform, in the folder {@code native/} beside this
+ * class: {@code native/linux-x86_64/libwindowsfscm.so} and so on. {@code native/libraries.sha256}
+ * lists them with their SHA-256, in the format of {@code sha256sum}, so that every copy made from
+ * them can be checked.
+ */
+final class LibraryBundle {
+    static final String FOLDER = "native/";
+    static final String INDEX = FOLDER + "libraries.sha256";
+    private static final Pattern LINE =
+            Pattern.compile("([0-9a-f]{64}) [ *]([a-z0-9_]+-[a-z0-9_]+)/([A-Za-z0-9._-]+)");
+
+    /** Opens a resource by its name relative to this class's package; null when there is none. */
+    interface Resources {
+        InputStream open(String name) throws IOException;
+    }
+
+    /** One library the jar carries. */
+    record Carried(String platform, String fileName, String sha256) {
+        String resource() {
+            return FOLDER + platform + "/" + fileName;
+        }
+    }
+
+    private final Resources resources;
+    private final String origin;
+    private final Map<String, Carried> byPlatform;
+
+    private LibraryBundle(Resources resources, String origin, Map<String, Carried> byPlatform) {
+        this.resources = resources;
+        this.origin = origin;
+        this.byPlatform = byPlatform;
+    }
+
+    /** The libraries carried beside {@code anchor}, in the jar (or folder) it was loaded from. */
+    static LibraryBundle of(Class<?> anchor) throws IOException {
+        CodeSource source = anchor.getProtectionDomain().getCodeSource();
+        String origin = source == null || source.getLocation() == null
+                ? "the class path" : source.getLocation().toString();
+        return read(anchor::getResourceAsStream, origin);
+    }
+
+    /** Reads the list; a jar without one carries no libraries. */
+    static LibraryBundle read(Resources resources, String origin) throws IOException {
+        Map<String, Carried> byPlatform = new TreeMap<>();
+        try (InputStream index = resources.open(INDEX)) {
+            if (index == null) return new LibraryBundle(resources, origin, byPlatform);
+            BufferedReader lines =
+                    new BufferedReader(new InputStreamReader(index, StandardCharsets.UTF_8));
+            for (String line; (line = lines.readLine()) != null; ) {
+                if (line.isBlank()) continue;
+                Matcher entry = LINE.matcher(line);
+                if (!entry.matches()) {
+                    throw new IOException(origin + " has a malformed " + INDEX + ": " + line);
+                }
+                Carried carried = new Carried(entry.group(2), entry.group(3), entry.group(1));
+                if (byPlatform.put(carried.platform(), carried) != null) {
+                    throw new IOException(origin + " lists two libraries for "
+                            + carried.platform());
+                }
+            }
+        }
+        return new LibraryBundle(resources, origin, byPlatform);
+    }
+
+    /** Where the libraries come from: the jar's location. */
+    String origin() {
+        return origin;
+    }
+
+    /** The platforms carried, in alphabetical order. */
+    List<String> platforms() {
+        return new ArrayList<>(byPlatform.keySet());
+    }
+
+    /** The library for {@code platform}, or null when the jar carries none. */
+    Carried forPlatform(String platform) {
+        return byPlatform.get(platform);
+    }
+
+    InputStream open(Carried library) throws IOException {
+        InputStream content = resources.open(library.resource());
+        if (content == null) {
+            throw new IOException(origin + " lists " + library.resource()
+                    + " but does not hold it");
+        }
+        return content;
+    }
+}

@@ -1,0 +1,298 @@
+package talvo.index.windows_native;
+
+import java.io.File;
+import java.io.IOException;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.FileSystemException;
+import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.NotDirectoryException;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.function.Function;
+import java.util.function.Supplier;
+
+/**
+ * Finds and loads the native library {@code windowsfscm}. The first of these that applies decides:
+ *
+ * <ol>
+ *   <li>the file named by {@code -Dwindowsfscm.library}: that file only; if it cannot be loaded,
+ *       nothing else is tried;
+ *   <li>the copy the jar carries for this platform, extracted to the user's cache folder or,
+ *       where that cannot be written or holds no loadable code, to a private folder in the
+ *       temporary folder (see {@link ExtractionFolders} and {@link LibraryCache});
+ *   <li>{@code System.loadLibrary("windowsfscm")}, from {@code java.library.path}.
+ * </ol>
+ *
+ * When none works, one {@link UnsatisfiedLinkError} lists every attempt and why it failed.
+ */
+final class NativeLibraryLoader {
+    static final String LIBRARY = "windowsfscm";
+    static final String LIBRARY_PROPERTY = "windowsfscm.library";
+    static final String CACHE_PROPERTY = "windowsfscm.cache";
+
+    /** Loads library files into the JVM; {@link UnsatisfiedLinkError} when it cannot. */
+    interface Linker {
+        void load(Path file);
+
+        void loadLibrary(String name);
+    }
+
+    /** The JVM's system properties and environment, which tests replace. */
+    record Host(Function<String, String> properties, Function<String, String> environment) {
+        static Host current() {
+            return new Host(System::getProperty, System::getenv);
+        }
+
+        String property(String name) {
+            return properties.apply(name);
+        }
+    }
+
+    /** Reads the list of libraries the jar carries. */
+    interface BundleSource {
+        LibraryBundle read() throws IOException;
+    }
+
+    private final Host host;
+    private final BundleSource bundleSource;
+    private final Linker linker;
+    private final Supplier<PrivateFolders> folders;
+    private final Path mountinfo;
+
+    /**
+     * @param folders made only when a copy is extracted: on Windows, telling the user takes a
+     *     file of its own
+     */
+    NativeLibraryLoader(Host host, BundleSource bundleSource, Linker linker,
+            Supplier<PrivateFolders> folders, Path mountinfo) {
+        this.host = host;
+        this.bundleSource = bundleSource;
+        this.linker = linker;
+        this.folders = folders;
+        this.mountinfo = mountinfo;
+    }
+
+    /** The loader of this JVM, for the library that {@code anchor}'s jar carries. */
+    static NativeLibraryLoader ofThisJvm(Class<?> anchor) {
+        Host host = Host.current();
+        Linker system = new Linker() {
+            @Override
+            public void load(Path file) {
+                System.load(file.toString());
+            }
+
+            @Override
+            public void loadLibrary(String name) {
+                System.loadLibrary(name);
+            }
+        };
+        return new NativeLibraryLoader(host, () -> LibraryBundle.of(anchor), system,
+                () -> PrivateFolders.ofThisSystem(Path.of(host.property("java.io.tmpdir"))),
+                MountTable.OF_THIS_PROCESS);
+    }
+
+    /** The platform this JVM runs on, from os.name and os.arch. */
+    Platform platform() {
+        return Platform.of(host.property("os.name"), host.property("os.arch"));
+    }
+
+    /** Loads the library, or throws one error that says what was tried and why each failed. */
+    LoadedLibrary load() {
+        Platform platform = platform();
+        List<String> attempts = new ArrayList<>();
+        String named = host.property(LIBRARY_PROPERTY);
+        if (named != null) {
+            LoadedLibrary loaded = loadNamed(named, platform, attempts);
+            if (loaded != null) return loaded;
+            throw failure(platform, attempts);
+        }
+        LoadedLibrary loaded = loadFromJar(platform, attempts);
+        if (loaded == null) loaded = loadFromLibraryPath(platform, attempts);
+        if (loaded == null) throw failure(platform, attempts);
+        return loaded;
+    }
+
+    private LoadedLibrary loadNamed(String named, Platform platform, List<String> attempts) {
+        String attempt = "-D" + LIBRARY_PROPERTY + "=" + named + ": ";
+        if (named.isBlank()) {
+            attempts.add(attempt + "names no file");
+            return null;
+        }
+        Path file;
+        try {
+            file = Path.of(named).toAbsolutePath();
+        } catch (InvalidPathException e) {
+            attempts.add(attempt + "not a file name (" + e.getReason() + ")");
+            return null;
+        }
+        String unusable = unusableFile(file, platform);
+        if (unusable != null) {
+            attempts.add(attempt + unusable);
+            return null;
+        }
+        try {
+            linker.load(file);
+            return new LoadedLibrary(file, "named by -D" + LIBRARY_PROPERTY);
+        } catch (UnsatisfiedLinkError e) {
+            attempts.add(attempt + "the JVM could not load it: " + e.getMessage());
+            return null;
+        }
+    }
+
+    // Why the file cannot be this JVM's library, or null when it may be.
+    private String unusableFile(Path file, Platform platform) {
+        if (!Files.exists(file)) return "no such file";
+        if (Files.isDirectory(file)) return "a folder, not a library file";
+        try {
+            if (Files.size(file) == 0) return "an empty file, not a library";
+            LibraryHeader header = LibraryHeader.read(file);
+            if (header == null) {
+                return "not a native library: it has no ELF, PE or Mach-O header";
+            }
+            return mismatch(header, platform);
+        } catch (IOException e) {
+            return "cannot be read: " + why(e);
+        }
+    }
+
+    private String mismatch(LibraryHeader header, Platform platform) {
+        LibraryHeader needed = LibraryHeader.expectedFor(platform,
+                host.property("sun.arch.data.model"));
+        if (header.suits(needed)) return null;
+        return "it is " + header.describe() + ", but this JVM (" + platform.name()
+                + ") needs " + needed.describe();
+    }
+
+    private LoadedLibrary loadFromJar(Platform platform, List<String> attempts) {
+        String attempt = "the jar's copy for " + platform.name() + ": ";
+        LibraryBundle bundle;
+        try {
+            bundle = bundleSource.read();
+        } catch (IOException e) {
+            attempts.add(attempt + "cannot read the jar's list of libraries: " + why(e));
+            return null;
+        }
+        LibraryBundle.Carried carried = bundle.forPlatform(platform.name());
+        if (carried == null) {
+            attempts.add(attempt + "the jar (" + bundle.origin() + ") carries none");
+            return null;
+        }
+        List<String> failures = new ArrayList<>();
+        LibraryCache cache = new LibraryCache(folders.get());
+        for (ExtractionFolders.Folder folder : ExtractionFolders.of(host, platform)) {
+            String where = "in the " + folder.role() + " " + folder.describe();
+            if (folder.path() == null) {
+                failures.add(where + ": " + folder.missing());
+                continue;
+            }
+            Path copy = null;
+            try {
+                copy = cache.provide(folder.path(), bundle, carried);
+                String noexec = MountTable.noexecMountHolding(mountinfo, copy);
+                if (noexec != null) {
+                    failures.add(where + ": its file system (" + noexec
+                            + ") is mounted noexec, so no library there can be loaded");
+                    continue;
+                }
+                linker.load(copy);
+                return new LoadedLibrary(copy, "the jar's copy for " + platform.name()
+                        + ", extracted to the " + folder.role() + " from " + bundle.origin());
+            } catch (IOException | RuntimeException e) {
+                // Whatever went wrong in this folder, the next one may still serve.
+                failures.add(where + ": " + why(e));
+            } catch (UnsatisfiedLinkError e) {
+                failures.add(where + ": the JVM could not load " + copy + ": " + e.getMessage()
+                        + explainRefusal(copy, platform));
+            }
+        }
+        attempts.add(attempt + String.join("; ", failures));
+        return null;
+    }
+
+    private LoadedLibrary loadFromLibraryPath(Platform platform, List<String> attempts) {
+        String path = host.property("java.library.path");
+        String attempt = "java.library.path (" + path + "): ";
+        Path found = findOnLibraryPath(path, platform);
+        try {
+            linker.loadLibrary(LIBRARY);
+            return new LoadedLibrary(found, "System.loadLibrary from java.library.path");
+        } catch (UnsatisfiedLinkError e) {
+            if (found == null) {
+                attempts.add(attempt + "no " + platform.libraryFileName(LIBRARY) + " in it");
+            } else {
+                attempts.add(attempt + "the JVM could not load " + found + ": " + e.getMessage()
+                        + explainRefusal(found, platform));
+            }
+            return null;
+        }
+    }
+
+    private static Path findOnLibraryPath(String path, Platform platform) {
+        if (path == null) return null;
+        for (String folder : path.split(File.pathSeparator)) {
+            if (folder.isEmpty()) continue;
+            try {
+                Path candidate = Path.of(folder, platform.libraryFileName(LIBRARY));
+                if (Files.isRegularFile(candidate)) return candidate.toAbsolutePath();
+            } catch (InvalidPathException skipped) {
+                // The JVM skips such a folder as well.
+            }
+        }
+        return null;
+    }
+
+    // The JVM's own words for a file of the wrong kind are terse; the header says it plainly.
+    private String explainRefusal(Path file, Platform platform) {
+        String unusable = unusableFile(file, platform);
+        return unusable == null ? "" : " (" + unusable + ")";
+    }
+
+    /** This JVM's platform and the properties it was told by. */
+    String describeJvm() {
+        return platform().name() + " (os.name " + host.property("os.name") + ", os.arch "
+                + host.property("os.arch") + ", sun.arch.data.model "
+                + host.property("sun.arch.data.model") + ")";
+    }
+
+    private UnsatisfiedLinkError failure(Platform platform, List<String> attempts) {
+        StringBuilder message = new StringBuilder("cannot load the native library " + LIBRARY
+                + " for " + describeJvm() + "; " + carriedPlatforms() + ". Tried:");
+        for (int i = 0; i < attempts.size(); ++i) {
+            message.append("\n  ").append(i + 1).append(". ").append(attempts.get(i));
+        }
+        return new UnsatisfiedLinkError(message.toString());
+    }
+
+    /** The platforms the jar carries, in words. */
+    String carriedPlatforms() {
+        try {
+            LibraryBundle bundle = bundleSource.read();
+            List<String> platforms = bundle.platforms();
+            return "the jar (" + bundle.origin() + ") carries "
+                    + (platforms.isEmpty() ? "no libraries" : String.join(", ", platforms));
+        } catch (IOException e) {
+            return "the jar's list of libraries cannot be read: " + why(e);
+        }
+    }
+
+    /** An I/O failure in plain words, with the file it concerns. */
+    static String why(Exception failure) {
+        if (failure instanceof FileSystemException e && e.getFile() != null) {
+            String reason = e.getReason();
+            if (reason == null) {
+                if (e instanceof AccessDeniedException) reason = "permission denied";
+                else if (e instanceof NoSuchFileException) reason = "no such file or folder";
+                else if (e instanceof FileAlreadyExistsException) reason = "already exists";
+                else if (e instanceof NotDirectoryException) reason = "not a folder";
+                else reason = e.getClass().getSimpleName();
+            }
+            return e.getFile() + (e.getOtherFile() == null ? "" : " -> " + e.getOtherFile())
+                    + ": " + reason;
+        }
+        return failure.getMessage() == null ? failure.toString() : failure.getMessage();
+    }
+}

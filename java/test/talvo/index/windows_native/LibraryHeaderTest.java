@@ -1,0 +1,105 @@
+package talvo.index.windows_native;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static talvo.index.windows_native.HeaderBytes.EM_386;
+import static talvo.index.windows_native.HeaderBytes.EM_AARCH64;
+import static talvo.index.windows_native.HeaderBytes.EM_PPC64;
+import static talvo.index.windows_native.HeaderBytes.EM_X86_64;
+import static talvo.index.windows_native.HeaderBytes.ET_DYN;
+import static talvo.index.windows_native.HeaderBytes.ET_EXEC;
+import static talvo.index.windows_native.HeaderBytes.PE_AMD64;
+import static talvo.index.windows_native.HeaderBytes.PE_ARM64;
+import static talvo.index.windows_native.HeaderBytes.PE_I386;
+
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Arrays;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
+
+/** Files told apart by their headers, and which JVMs each suits. */
+class LibraryHeaderTest {
+    @TempDir Path folder;
+
+    static Stream<Arguments> headers() {
+        return Stream.of(
+                Arguments.of(HeaderBytes.linuxLibrary(64, EM_X86_64),
+                        "a 64-bit Linux (ELF) library for x86-64", "linux-x86_64"),
+                Arguments.of(HeaderBytes.linuxLibrary(64, EM_AARCH64),
+                        "a 64-bit Linux (ELF) library for arm64", "linux-aarch64"),
+                Arguments.of(HeaderBytes.linuxLibrary(32, EM_386),
+                        "a 32-bit Linux (ELF) library for x86", "linux-x86"),
+                Arguments.of(HeaderBytes.elf(64, true, ET_DYN, EM_PPC64),
+                        "a 64-bit Linux (ELF) library for ppc64", "linux-ppc64"),
+                Arguments.of(HeaderBytes.elf(64, false, ET_EXEC, EM_X86_64),
+                        "a 64-bit Linux (ELF) program or object file for x86-64", "none"),
+                Arguments.of(HeaderBytes.windowsDll(PE_I386),
+                        "a 32-bit Windows DLL for x86", "windows-x86"),
+                Arguments.of(HeaderBytes.windowsDll(PE_AMD64),
+                        "a 64-bit Windows DLL for x86-64", "windows-x86_64"),
+                Arguments.of(HeaderBytes.windowsDll(PE_ARM64),
+                        "a 64-bit Windows DLL for arm64", "windows-aarch64"),
+                Arguments.of(HeaderBytes.pe(PE_AMD64, true, false),
+                        "a 64-bit Windows program for x86-64", "none"),
+                Arguments.of(HeaderBytes.macLibrary(),
+                        "a 64-bit macOS library for arm64", "macos-aarch64"));
+    }
+
+    @ParameterizedTest
+    @MethodSource("headers")
+    void eachKindIsNamedAndSuitsOnlyItsOwnPlatform(byte[] bytes, String described,
+            String suitedPlatform) throws IOException {
+        LibraryHeader header = LibraryHeader.read(Files.write(folder.resolve("library"), bytes));
+        assertNotNull(header);
+        assertEquals(described, header.describe());
+        Stream.of("linux-x86_64", "linux-aarch64", "linux-x86", "linux-ppc64", "windows-x86",
+                "windows-x86_64", "windows-aarch64", "macos-aarch64").forEach(name -> {
+            String[] parts = name.split("-", 2);
+            LibraryHeader needed = LibraryHeader.expectedFor(
+                    new Platform(parts[0], parts[1]), parts[1].equals("x86") ? "32" : "64");
+            assertEquals(name.equals(suitedPlatform), header.suits(needed),
+                    described + " on " + name);
+        });
+    }
+
+    @Test
+    void aJvmOfTheOtherBitnessIsToldApartByItsDataModel() throws IOException {
+        LibraryHeader dll32 = LibraryHeader.read(
+                Files.write(folder.resolve("x86.dll"), HeaderBytes.windowsDll(PE_I386)));
+        Platform x86 = Platform.of("Windows 10", "x86");
+        assertEquals(true, dll32.suits(LibraryHeader.expectedFor(x86, "32")));
+        // The data model decides where os.arch alone would be read wrong.
+        assertEquals(false, dll32.suits(LibraryHeader.expectedFor(x86, "64")));
+        // Unknown parts of an unusual platform are not held against a file.
+        assertEquals(true, dll32.suits(
+                LibraryHeader.expectedFor(Platform.of("Windows 10", "sparcv9"), null)));
+    }
+
+    @Test
+    void filesOfNoKnownKindHaveNoHeader() throws IOException {
+        assertNull(read("text", "not a library at all\n".getBytes(StandardCharsets.UTF_8)));
+        assertNull(read("empty", new byte[0]));
+        assertNull(read("short-elf", Arrays.copyOf(HeaderBytes.linuxLibrary(64, EM_X86_64), 12)));
+        // An MZ stub whose PE header would lie past the end of the file.
+        byte[] stub = Arrays.copyOf(HeaderBytes.windowsDll(PE_AMD64), 64);
+        ByteBuffer.wrap(stub).order(ByteOrder.LITTLE_ENDIAN).putInt(0x3c, 0x7fff_fff0);
+        assertNull(read("stub.dll", stub));
+        byte[] noSignature = HeaderBytes.windowsDll(PE_AMD64);
+        noSignature[0x80] = 'X';
+        assertNull(read("no-signature.dll", noSignature));
+    }
+
+    private LibraryHeader read(String name, byte[] bytes) throws IOException {
+        return LibraryHeader.read(Files.write(folder.resolve(name), bytes));
+    }
+}
