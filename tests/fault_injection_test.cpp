@@ -10,13 +10,13 @@
 namespace {
 
 using namespace test_support;
-using linux_kernel::sys::Call;
-using linux_kernel::sys::failCalls;
+using kernel_stand_in::sys::Call;
+using kernel_stand_in::sys::failCalls;
 
 class FaultInjectionTest : public WatchTest {
   protected:
     void TearDown() override {
-        linux_kernel::sys::clearInjectedFailures();
+        kernel_stand_in::sys::clearInjectedFailures();
         WatchTest::TearDown();
     }
 };
@@ -47,14 +47,14 @@ TEST_F(FaultInjectionTest, StartFailsCleanlyWhateverCallFails) {
     };
     int baseline = openDescriptorCount();
     for (const StartFault& fault : faults) {
-        unsigned injectedBefore = linux_kernel::sys::injectedFailureCount();
+        unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
         failCalls(fault.call, fault.nth, 1, fault.error);
         EXPECT_EQ(startWatch(tree.path().c_str()), fault.starts)
             << "call " << static_cast<unsigned>(fault.call) << " #" << fault.nth;
-        EXPECT_EQ(linux_kernel::sys::injectedFailureCount(), injectedBefore + 1);
+        EXPECT_EQ(kernel_stand_in::sys::injectedFailureCount(), injectedBefore + 1);
         EXPECT_EQ(openDescriptorCount(), baseline + (fault.starts ? 2 : 0));
         EXPECT_EQ(inotifyWatchCount(), fault.starts ? directories : 0);
-        linux_kernel::sys::clearInjectedFailures();
+        kernel_stand_in::sys::clearInjectedFailures();
         if (fault.starts) endWatch();
     }
     startOn(tree.path());
@@ -94,7 +94,7 @@ TEST_P(LaterFaultTest, NoDirectoryIsLeftUnwatchedAndNoChangeIsLost) {
     const LaterFault& fault = GetParam();
     startOn(tree.path());
     waiter.settle();
-    unsigned injectedBefore = linux_kernel::sys::injectedFailureCount();
+    unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
     failCalls(fault.call, 1, fault.count, fault.error);
     fs::create_directories(tree / "outer/inner");
     ASSERT_TRUE(waiter.returns());
@@ -105,7 +105,7 @@ TEST_P(LaterFaultTest, NoDirectoryIsLeftUnwatchedAndNoChangeIsLost) {
     EXPECT_TRUE(waiter.returns());
 
     waiter.settle();
-    EXPECT_EQ(linux_kernel::sys::injectedFailureCount(), injectedBefore + fault.count);
+    EXPECT_EQ(kernel_stand_in::sys::injectedFailureCount(), injectedBefore + fault.count);
     EXPECT_EQ(inotifyWatchCount(), 3);
     writeFile(tree / "outer/inner/file");
     EXPECT_TRUE(waiter.returns());

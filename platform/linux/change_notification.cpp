@@ -10,9 +10,9 @@ namespace {
 constexpr DWORD SUPPORTED_FILTER =
     FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
 
-linux_kernel::ChangeNotification* lookupNotification(HANDLE handle) {
-    linux_kernel::KernelObject object;
-    if (!linux_kernel::lookupObject(handle, &object)) return nullptr;
+kernel_stand_in::ChangeNotification* lookupNotification(HANDLE handle) {
+    kernel_stand_in::KernelObject object;
+    if (!kernel_stand_in::lookupObject(handle, &object)) return nullptr;
     return object.notification;
 }
 
@@ -22,11 +22,11 @@ HANDLE FindFirstChangeNotificationA(LPCSTR path, BOOL watchSubtree, DWORD filter
     if (path == nullptr || watchSubtree == FALSE || filter != SUPPORTED_FILTER) {
         return INVALID_HANDLE_VALUE;
     }
-    auto* notification = new (std::nothrow) linux_kernel::ChangeNotification;
+    auto* notification = new (std::nothrow) kernel_stand_in::ChangeNotification;
     if (notification == nullptr) return INVALID_HANDLE_VALUE;
     if (notification->open(path)) {
-        HANDLE handle = linux_kernel::registerObject(
-            {linux_kernel::ObjectKind::ChangeNotification, -1, notification});
+        HANDLE handle = kernel_stand_in::registerObject(
+            {kernel_stand_in::ObjectKind::ChangeNotification, -1, notification});
         if (handle != nullptr) return handle;
     }
     delete notification;
@@ -34,16 +34,16 @@ HANDLE FindFirstChangeNotificationA(LPCSTR path, BOOL watchSubtree, DWORD filter
 }
 
 BOOL FindNextChangeNotification(HANDLE notification) {
-    linux_kernel::ChangeNotification* found = lookupNotification(notification);
+    kernel_stand_in::ChangeNotification* found = lookupNotification(notification);
     if (found == nullptr) return FALSE;
     found->rearm();
     return TRUE;
 }
 
 BOOL FindCloseChangeNotification(HANDLE notification) {
-    linux_kernel::KernelObject closed;
-    if (!linux_kernel::unregisterObject(notification, linux_kernel::ObjectKind::ChangeNotification,
-                                        &closed)) {
+    kernel_stand_in::KernelObject closed;
+    if (!kernel_stand_in::unregisterObject(
+            notification, kernel_stand_in::ObjectKind::ChangeNotification, &closed)) {
         return FALSE;
     }
     delete closed.notification;

@@ -3,7 +3,7 @@
 
 #include "platform/linux/directory_tree.h"
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 class ChangeNotification {
   public:
@@ -25,4 +25,4 @@ class ChangeNotification {
     bool signalled_ = false;
 };
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

@@ -12,7 +12,7 @@
 #include "platform/linux/last_write_time.h"
 #include "platform/linux/system_calls.h"
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 namespace {
 
 constexpr std::uint32_t TREE_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
@@ -581,4 +581,4 @@ std::size_t DirectoryTree::appendName(std::size_t length, const char* name,
     return length + 1 + nameLength;
 }
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

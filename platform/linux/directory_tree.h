@@ -37,7 +37,7 @@
 #include "platform/linux/pod_array.h"
 #include "platform/linux/watch_index.h"
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 class DirectoryTree {
   public:
@@ -151,4 +151,4 @@ class DirectoryTree {
     alignas(8) char listing_[LISTING_BUFFER_BYTES];
 };
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

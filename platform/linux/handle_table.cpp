@@ -6,7 +6,7 @@
 #include "platform/linux/change_notification.h"
 #include "platform/linux/system_calls.h"
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 namespace {
 
 // A process holds two handles per watch; the table is sized for far more than that.
@@ -85,14 +85,15 @@ unsigned closedHandleUses() {
     return closedHandleCalls;
 }
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in
 
 BOOL CloseHandle(HANDLE object) {
-    linux_kernel::KernelObject closed;
-    if (!linux_kernel::unregisterObject(object, linux_kernel::ObjectKind::None, &closed)) {
+    kernel_stand_in::KernelObject closed;
+    if (!kernel_stand_in::unregisterObject(object, kernel_stand_in::ObjectKind::None, &closed)) {
         return FALSE;
     }
-    if (closed.kind == linux_kernel::ObjectKind::Event) linux_kernel::sys::close(closed.eventFd);
+    if (closed.kind == kernel_stand_in::ObjectKind::Event)
+        kernel_stand_in::sys::close(closed.eventFd);
     delete closed.notification;
     return TRUE;
 }

@@ -6,7 +6,7 @@
 
 #include "platform/linux/kernel.h"
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 class ChangeNotification;
 
@@ -30,4 +30,4 @@ bool useEventFd(HANDLE handle, void (*use)(int eventFd));
 // How many calls named a handle that had been closed. For tests: a correct caller makes none.
 unsigned closedHandleUses();
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 namespace {
 
 bool sameTime(const statx_timestamp& a, const statx_timestamp& b) {
@@ -23,4 +23,4 @@ bool lastWriteTimeWasSet(const char* path) {
            !sameTime(times.stx_mtime, times.stx_btime);
 }
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

@@ -3,7 +3,7 @@
 // the watch's filter.
 #pragma once
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 // Judges the file (or directory) at `path`, not following a final link, by its times as they
 // are now, since no earlier times are kept:
@@ -21,4 +21,4 @@ namespace linux_kernel {
 // When the file cannot be examined the result is false and errno says why.
 bool lastWriteTimeWasSet(const char* path);
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

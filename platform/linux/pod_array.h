@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <type_traits>
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 template <typename T>
 class PodArray {
@@ -84,4 +84,4 @@ class PodArray {
     std::size_t capacity_ = 0;
 };
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

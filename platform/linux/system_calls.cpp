@@ -12,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-namespace linux_kernel::sys {
+namespace kernel_stand_in::sys {
 namespace {
 
 constexpr unsigned CALL_KINDS = static_cast<unsigned>(Call::Count);
@@ -141,4 +141,4 @@ unsigned injectedFailureCount() {
     return failuresInjected.load(std::memory_order_relaxed);
 }
 
-}  // namespace linux_kernel::sys
+}  // namespace kernel_stand_in::sys

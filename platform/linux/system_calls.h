@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace linux_kernel::sys {
+namespace kernel_stand_in::sys {
 
 enum class Call : unsigned {
     InotifyInit,
@@ -48,4 +48,4 @@ void clearInjectedFailures();
 // How many calls have failed by injection so far.
 unsigned injectedFailureCount();
 
-}  // namespace linux_kernel::sys
+}  // namespace kernel_stand_in::sys

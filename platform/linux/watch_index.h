@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 class WatchIndex {
   public:
@@ -118,4 +118,4 @@ class WatchIndex {
     std::uint32_t count_ = 0;
 };
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in
