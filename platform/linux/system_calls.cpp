@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace kernel_stand_in::sys {
@@ -108,6 +109,42 @@ ssize_t readDirectory(int directoryFd, void* buffer, std::size_t size) {
 
 void close(int fd) {
     ::close(fd);
+}
+
+// struct stat is the kernel's own layout on x86-64 and arm64, so newfstatat fills it directly.
+int statusAt(int directoryFd, const char* path, bool followLink, struct stat* status) {
+    int flags = followLink ? 0 : AT_SYMLINK_NOFOLLOW;
+    return retryInterrupted(Call::Status, [&] {
+        return static_cast<int>(::syscall(SYS_newfstatat, directoryFd, path, status, flags));
+    });
+}
+
+int fileTimes(const char* path, unsigned wanted, struct statx* times) {
+    int flags = AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC;
+    return retryInterrupted(Call::FileTimes, [&] {
+        return static_cast<int>(::syscall(SYS_statx, AT_FDCWD, path, flags, wanted, times));
+    });
+}
+
+bool resolvePath(const char* path, char* resolved) {
+    if (injectFailure(Call::ResolvePath)) return false;
+    return ::realpath(path, resolved) != nullptr;
+}
+
+void* allocate(std::size_t bytes) {
+    return injectFailure(Call::Allocate) ? nullptr : std::malloc(bytes);
+}
+
+void* allocateZeroed(std::size_t count, std::size_t size) {
+    return injectFailure(Call::Allocate) ? nullptr : std::calloc(count, size);
+}
+
+void* reallocate(void* block, std::size_t bytes) {
+    return injectFailure(Call::Allocate) ? nullptr : std::realloc(block, bytes);
+}
+
+void deallocate(void* block) {
+    std::free(block);
 }
 
 void failCalls(Call call, unsigned nth, unsigned count, int error) {
