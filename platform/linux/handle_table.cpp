@@ -3,9 +3,6 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/linux/change_notification.h"
-#include "platform/linux/system_calls.h"
-
 namespace kernel_stand_in {
 namespace {
 
@@ -86,14 +83,3 @@ unsigned closedHandleUses() {
 }
 
 }  // namespace kernel_stand_in
-
-BOOL CloseHandle(HANDLE object) {
-    kernel_stand_in::KernelObject closed;
-    if (!kernel_stand_in::unregisterObject(object, kernel_stand_in::ObjectKind::None, &closed)) {
-        return FALSE;
-    }
-    if (closed.kind == kernel_stand_in::ObjectKind::Event)
-        kernel_stand_in::sys::close(closed.eventFd);
-    delete closed.notification;
-    return TRUE;
-}

@@ -1,5 +1,6 @@
 // The kernel objects behind handles. A handle value carries its slot and the slot's generation,
-// so a closed handle is rejected rather than taken for whatever reuses its slot.
+// so a closed handle is rejected rather than taken for whatever reuses its slot. The table only
+// maps handles to objects; each kind of object is made and released by its own code.
 #pragma once
 
 #include <cstdint>
