@@ -29,6 +29,7 @@ InjectedFailure injected[CALL_KINDS];
 std::atomic<unsigned> failuresInjected{0};
 // Kept apart so the normal path costs one relaxed load.
 std::atomic<bool> anyInjected{false};
+std::atomic<long> blocksHeld{0};
 
 bool injectFailure(Call call) {
     if (!anyInjected.load(std::memory_order_relaxed)) return false;
@@ -48,6 +49,11 @@ bool injectFailure(Call call) {
         }
     }
     return false;
+}
+
+void* countHeld(void* block) {
+    if (block != nullptr) blocksHeld.fetch_add(1, std::memory_order_relaxed);
+    return block;
 }
 
 template <typename Operation>
@@ -132,18 +138,21 @@ bool resolvePath(const char* path, char* resolved) {
 }
 
 void* allocate(std::size_t bytes) {
-    return injectFailure(Call::Allocate) ? nullptr : std::malloc(bytes);
+    return countHeld(injectFailure(Call::Allocate) ? nullptr : std::malloc(bytes));
 }
 
 void* allocateZeroed(std::size_t count, std::size_t size) {
-    return injectFailure(Call::Allocate) ? nullptr : std::calloc(count, size);
+    return countHeld(injectFailure(Call::Allocate) ? nullptr : std::calloc(count, size));
 }
 
 void* reallocate(void* block, std::size_t bytes) {
-    return injectFailure(Call::Allocate) ? nullptr : std::realloc(block, bytes);
+    if (injectFailure(Call::Allocate)) return nullptr;
+    void* moved = std::realloc(block, bytes);
+    return block == nullptr ? countHeld(moved) : moved;
 }
 
 void deallocate(void* block) {
+    if (block != nullptr) blocksHeld.fetch_sub(1, std::memory_order_relaxed);
     std::free(block);
 }
 
@@ -176,6 +185,10 @@ void clearInjectedFailures() {
 
 unsigned injectedFailureCount() {
     return failuresInjected.load(std::memory_order_relaxed);
+}
+
+long heldAllocations() {
+    return blocksHeld.load(std::memory_order_relaxed);
 }
 
 }  // namespace kernel_stand_in::sys

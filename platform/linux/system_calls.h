@@ -69,5 +69,7 @@ void pauseIfSlowed(Call call);
 void clearInjectedFailures();
 // How many calls have failed by injection so far.
 unsigned injectedFailureCount();
+// How many blocks of memory the layer holds: allocated and not yet given back. For tests.
+long heldAllocations();
 
 }  // namespace kernel_stand_in::sys
