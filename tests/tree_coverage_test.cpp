@@ -3,12 +3,18 @@
 // renamed; directories that leave the tree stop counting; links are never followed; directories
 // that cannot be read or named are left out, and the rest is watched.
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "monitor/monitor.h"
@@ -327,6 +333,121 @@ TEST_F(TreeCoverageTest, RootMovedAwayWakesThenNoLongerCounts) {
 
     waiter.settle();
     writeFile(outside / "moved/sub/file");
+    EXPECT_TRUE(waiter.staysBlocked());
+}
+
+// A small filesystem of its own mounted on a directory for the test's length.
+class TemporaryMount {
+  public:
+    explicit TemporaryMount(const fs::path& on) : on_(on) {
+        mounted_ = mount("windowsfscm-test", on.c_str(), "tmpfs", 0, "size=1m") == 0;
+        error_ = errno;
+    }
+    ~TemporaryMount() { unmount(); }
+    TemporaryMount(const TemporaryMount&) = delete;
+    TemporaryMount& operator=(const TemporaryMount&) = delete;
+
+    bool mounted() const { return mounted_; }
+    int error() const { return error_; }
+    bool unmount() {
+        if (mounted_ && umount2(on_.c_str(), 0) == 0) mounted_ = false;
+        return !mounted_;
+    }
+
+  private:
+    fs::path on_;
+    bool mounted_;
+    int error_;
+};
+
+TEST_F(TreeCoverageTest, DirectoryBeneathAnUnmountedFilesystemIsWatchedInItsPlace) {
+    fs::create_directories(tree / "mnt/beneath");
+    TemporaryMount mounted(tree / "mnt");
+    if (!mounted.mounted()) GTEST_SKIP() << "cannot mount here: " << std::strerror(mounted.error());
+    fs::create_directory(tree / "mnt/on-top");
+    startOn(tree.path());
+    EXPECT_EQ(inotifyWatchCount(), 3);
+
+    waiter.beginWait();
+    ASSERT_TRUE(mounted.unmount());
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+    writeFile(tree / "mnt/beneath/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, UnmountedRootWakesThenWaitsIdleForTheStop) {
+    fs::path root = tree / "root";
+    fs::create_directory(root);
+    TemporaryMount mounted(root);
+    if (!mounted.mounted()) GTEST_SKIP() << "cannot mount here: " << std::strerror(mounted.error());
+    fs::create_directory(root / "sub");
+    startOn(root);
+
+    waiter.beginWait();
+    ASSERT_TRUE(mounted.unmount());
+    EXPECT_TRUE(waiter.returns());
+    // The events of the root and its subdirectory may come in separate reads, a wake each.
+    waiter.settle();
+    auto cpuBefore = waiter.cpuTime();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
+// The watch descriptor of `directory` on the process's one inotify descriptor, from what the
+// kernel shows in /proc/self/fdinfo; -1 when there is none.
+int watchOf(int inotifyFd, const fs::path& directory) {
+    struct stat status;
+    if (stat(directory.c_str(), &status) != 0) return -1;
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(inotifyFd));
+    std::string line;
+    while (std::getline(info, line)) {
+        std::istringstream fields(line);
+        std::string tag;
+        std::string watch;
+        std::string inode;
+        fields >> tag >> watch >> inode;
+        if (tag != "inotify" || watch.rfind("wd:", 0) != 0 || inode.rfind("ino:", 0) != 0) {
+            continue;
+        }
+        if (std::stoull(inode.substr(4), nullptr, 16) == status.st_ino) {
+            return std::stoi(watch.substr(3));
+        }
+    }
+    return -1;
+}
+
+int inotifyDescriptor() {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored).string() == "anon_inode:inotify") {
+            return std::stoi(entry.path().filename().string());
+        }
+    }
+    return -1;
+}
+
+// The kernel drops the root's watch with no event of the root's own before it (here another
+// thread removes it; lost events could do the same): the tree is gone, as if the root were.
+TEST_F(TreeCoverageTest, RootWatchDroppedByTheKernelWakesOnceThenWaitsIdle) {
+    fs::create_directories(tree / "sub");
+    startOn(tree.path());
+    int inotifyFd = inotifyDescriptor();
+    ASSERT_GE(inotifyFd, 0);
+    int rootWatch = watchOf(inotifyFd, tree.path());
+    ASSERT_GE(rootWatch, 0);
+
+    waiter.beginWait();
+    ASSERT_EQ(inotify_rm_watch(inotifyFd, rootWatch), 0);
+    EXPECT_TRUE(waiter.returns());
+    waiter.beginWait();
+    auto cpuBefore = waiter.cpuTime();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+    writeFile(tree / "sub/file");
     EXPECT_TRUE(waiter.staysBlocked());
 }
 
