@@ -59,6 +59,9 @@ void DirectoryTree::close() {
 void DirectoryTree::reset() {
     entries_.clear();
     pendingRetries_ = 0;
+    retries_.release();
+    retrying_.release();
+    retriesOverflowed_ = false;
     toList_.release();
     path_.release();
     root_ = Root::Gone;
@@ -333,9 +336,25 @@ void DirectoryTree::confirmLocation(std::uint32_t entry) {
     // Whatever took its name is in the tree; its own event may already be behind us.
     if (watch >= 0) {
         watchNewDirectory(parent, name, nameLength);
-    } else if (!outOfReach(error) || nameMissed(error)) {
-        markForRetry(parent);
+        return;
     }
+    if (outOfReach(error) && !nameMissed(error)) return;
+    // Not where we recorded it. If its parent is, it left the parent; if not, the parent moved
+    // in events not read yet, and listing it again once they are read finds the directory.
+    if (!nameMissed(error) || !isInPlace(parent)) markForRetry(parent);
+}
+
+bool DirectoryTree::isInPlace(std::uint32_t directory) {
+    // The root's place was checked just before, when the path below it led nowhere.
+    if (directory == ROOT) return root_ == Root::Watched;
+    if (path_.build(entries_, directory) == EntryPath::NO_PATH) return false;
+    int watch = sys::addWatch(inotifyFd_, path_.data(), SUBDIRECTORY_MASK);
+    if (watch == entries_.watchOf(directory)) return true;
+    // Another directory has its name now, whose own event will bring it in.
+    if (watch >= 0 && entries_.find(watch) == EntryStore::NONE) {
+        sys::removeWatch(inotifyFd_, watch);
+    }
+    return false;
 }
 
 bool DirectoryTree::retryUnwatched() {
@@ -343,16 +362,31 @@ bool DirectoryTree::retryUnwatched() {
     // Retries build paths from our records, so bring them up to date with the events first.
     bool changed = readEvents(false);
     std::uint32_t watchedBefore = entries_.liveCount();
-    // Walks may add entries (and move the store's arrays), so go by number.
-    for (std::uint32_t entry = 0; entry < entries_.slots(); ++entry) {
-        if (!entries_.isLive(entry) || !(entries_.marksOf(entry) & NEEDS_RETRY)) continue;
-        entries_.setMarks(entry, entries_.marksOf(entry) & static_cast<std::uint8_t>(~NEEDS_RETRY));
-        --pendingRetries_;
-        walk(entry, Walk::Retry);
+    // Directories marked from here on wait for the next retry.
+    retrying_.swap(retries_);
+    if (retriesOverflowed_) {
+        retriesOverflowed_ = false;
+        // Walks may add entries (and move the store's arrays), so go by number.
+        for (std::uint32_t entry = 0; entry < entries_.slots(); ++entry) {
+            retry(entry);
+        }
+    } else {
+        for (std::size_t at = 0; at < retrying_.size(); ++at) {
+            retry(retrying_[at]);
+        }
     }
+    retrying_.truncate(0);
     // A directory watched only now may have changed unseen since the last wait returned.
     return dropTreeIfRootMovedAway() || changed || pendingRetries_ > 0 ||
            entries_.liveCount() != watchedBefore;
+}
+
+void DirectoryTree::retry(std::uint32_t entry) {
+    // The list may name an entry dropped since it was marked, or a new one in its place.
+    if (!entries_.isLive(entry) || !(entries_.marksOf(entry) & NEEDS_RETRY)) return;
+    entries_.setMarks(entry, entries_.marksOf(entry) & static_cast<std::uint8_t>(~NEEDS_RETRY));
+    --pendingRetries_;
+    walk(entry, Walk::Retry);
 }
 
 void DirectoryTree::rescanWholeTree() {
@@ -363,6 +397,8 @@ void DirectoryTree::rescanWholeTree() {
         if (entries_.isLive(entry)) entries_.setMarks(entry, 0);
     }
     pendingRetries_ = 0;
+    retries_.truncate(0);
+    retriesOverflowed_ = false;
     entries_.setMarks(ROOT, SEEN);
     bool complete = walk(ROOT, Walk::Rescan);
     for (std::uint32_t entry = 0; entry < entries_.slots(); ++entry) {
@@ -379,6 +415,8 @@ void DirectoryTree::markForRetry(std::uint32_t entry) {
     if (entries_.marksOf(entry) & NEEDS_RETRY) return;
     entries_.setMarks(entry, entries_.marksOf(entry) | NEEDS_RETRY);
     ++pendingRetries_;
+    // Without room in the list, the next retry looks at every entry instead.
+    if (!retries_.push(entry)) retriesOverflowed_ = true;
 }
 
 void DirectoryTree::dropSubtree(std::uint32_t top, bool kernelDroppedTop) {

@@ -98,8 +98,10 @@ class DirectoryTree {
     bool interpret(const inotify_event& event, bool changeKnown);
     bool interpretSelfEvent(std::uint32_t entry, std::uint32_t mask);
     void confirmLocation(std::uint32_t entry);
+    bool isInPlace(std::uint32_t directory);
     void rescanWholeTree();
     void markForRetry(std::uint32_t entry);
+    void retry(std::uint32_t entry);
     void dropSubtree(std::uint32_t top, bool kernelDroppedTop);
     void dropWholeTree();
     void reset();
@@ -109,7 +111,12 @@ class DirectoryTree {
     dev_t rootDevice_ = 0;
     ino_t rootInode_ = 0;
     EntryStore entries_;
+    // Directories whose children must be looked at again: how many, and which (perhaps with
+    // entries dropped since), so a retry costs what it retries.
     std::uint32_t pendingRetries_ = 0;
+    PodArray<std::uint32_t> retries_;
+    PodArray<std::uint32_t> retrying_;
+    bool retriesOverflowed_ = false;
     PodArray<std::uint32_t> toList_;
     EntryPath path_;
     DirectoryListing listing_;
