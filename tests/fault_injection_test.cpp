@@ -53,6 +53,7 @@ const StartFault START_FAULTS[] = {
     {"RootListingOutOfDescriptors", Call::OpenDirectory, 1, EMFILE, false},
     {"ListingOutOfSystemDescriptors", Call::OpenDirectory, 9, ENFILE, false},
     {"ListingCutShort", Call::ReadDirectory, 3, ENOMEM, false},
+    {"RootListingMissed", Call::OpenDirectory, 1, ENOENT, false},
     {"ListingInterrupted", Call::OpenDirectory, 4, EINTR, true},
     {"ListingReadInterrupted", Call::ReadDirectory, 5, EINTR, true},
 };
@@ -116,6 +117,7 @@ struct LaterFault {
     Call call;
     unsigned count;
     int error;
+    unsigned nth = 1;  // of the calls from the change on
 };
 
 void PrintTo(const LaterFault& fault, std::ostream* out) {
@@ -134,6 +136,10 @@ const LaterFault LATER_FAULTS[] = {
     {"PollInterrupted", Call::Poll, 3, EINTR},
     {"MemoryRefused", Call::Allocate, 1, ENOMEM},
     {"MemoryRefusedThrice", Call::Allocate, 3, ENOMEM},
+    // A name that leads nowhere may mean a move not read yet: looked at again after the events.
+    {"ListingMissedTheDirectory", Call::OpenDirectory, 1, ENOENT},
+    {"ListingMissedTheDirectoryTwice", Call::OpenDirectory, 2, ENOENT},
+    {"WatchMissedTheChild", Call::AddWatch, 1, ENOENT, 2},
 };
 
 class LaterFaultTest : public FaultInjectionTest,
@@ -144,7 +150,7 @@ TEST_P(LaterFaultTest, NoDirectoryIsLeftUnwatchedAndNoChangeIsLost) {
     startOn(tree.path());
     waiter.settle();
     unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
-    failCalls(fault.call, 1, fault.count, fault.error);
+    failCalls(fault.call, fault.nth, fault.count, fault.error);
     fs::create_directories(tree / "outer/inner");
     ASSERT_TRUE(waiter.returns());
 
@@ -180,6 +186,47 @@ TEST_F(FaultInjectionTest, DirectoryRenamedWithoutMemoryForItsNameIsWatchedAgain
     EXPECT_EQ(kernel_stand_in::sys::injectedFailureCount(), injectedBefore + 1);
     EXPECT_EQ(inotifyWatchCount(), 3);
     writeFile(tree / longName / "below/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+// Each allocation of taking in a moved-in subtree refused in turn, each time on a new watch, up
+// to the first move that needs none refused: whichever it is, the whole subtree ends up watched.
+TEST_F(FaultInjectionTest, MovedInSubtreeIsWatchedWhicheverAllocationIsRefused) {
+    // More subdirectories than the work list and the entries first have room for.
+    int arriving = makeTree(outside / "arriving", 1, 17) + 1;
+    for (unsigned nth = 1;; ++nth) {
+        ASSERT_LT(nth, 100u) << "taking in the subtree kept allocating";
+        startOn(tree.path());
+        waiter.settle();
+        unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
+        failCalls(Call::Allocate, nth, 1, ENOMEM);
+        fs::rename(outside / "arriving", tree / "arrived");
+        EXPECT_TRUE(waiter.returns()) << "allocation " << nth;
+        waiter.settle();
+        bool refused = kernel_stand_in::sys::injectedFailureCount() == injectedBefore + 1;
+        kernel_stand_in::sys::clearInjectedFailures();
+        EXPECT_EQ(inotifyWatchCount(), 1 + arriving) << "allocation " << nth;
+        writeFile(tree / "arrived/d16/file");
+        EXPECT_TRUE(waiter.returns()) << "allocation " << nth;
+        endWatch();
+        if (!refused) break;
+        fs::rename(tree / "arrived", outside / "arriving");
+    }
+}
+
+// A directory whose name leads nowhere twice, before and after the events were read, left before
+// its watch could say where: its record is dropped, and its parent listed again finds it.
+TEST_F(FaultInjectionTest, DirectoryMissedTwiceIsFoundAgainFromItsParent) {
+    startOn(tree.path());
+    waiter.settle();
+    unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
+    failCalls(Call::OpenDirectory, 1, 2, ENOENT);
+    fs::create_directory(tree / "only");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    EXPECT_EQ(kernel_stand_in::sys::injectedFailureCount(), injectedBefore + 2);
+    EXPECT_EQ(inotifyWatchCount(), 2);
+    writeFile(tree / "only/file");
     EXPECT_TRUE(waiter.returns());
 }
 

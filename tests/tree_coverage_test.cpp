@@ -141,6 +141,19 @@ const RacingRename RACING_RENAMES[] = {
          fs::rename(tree / "a", tree / "b");
      },
      "b/x/moved/new"},
+    {"DirectoryMovedOutAndItsNameTaken",
+     [](const fs::path& tree, const fs::path& outside) {
+         fs::rename(tree / "a/x", outside / "x");
+         fs::create_directories(tree / "a/x/fresh");
+     },
+     "a/x/fresh"},
+    {"DirectoryMovedOutThenParentRenamedAndReplaced",
+     [](const fs::path& tree, const fs::path& outside) {
+         fs::rename(tree / "a/x", outside / "x");
+         fs::rename(tree / "a", tree / "b");
+         fs::create_directory(tree / "a");
+     },
+     "a"},
 };
 
 class RacingRenameTest : public WatchTest, public ::testing::WithParamInterface<RacingRename> {};
@@ -296,6 +309,24 @@ TEST_F(TreeCoverageTest, RenamingADirectoryAboveTheRootMovesTheRootAway) {
     EXPECT_TRUE(waiter.staysBlocked());
     EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
     EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
+TEST_F(TreeCoverageTest, RootNameTakenByAnotherDirectoryAfterAMoveAboveEndsTheWatch) {
+    fs::create_directories(tree / "above/root/sub");
+    startOn(tree / "above/root");
+    waiter.beginWait();
+    fs::rename(tree / "above", tree / "renamed");
+    fs::create_directories(tree / "above/root");
+    EXPECT_TRUE(waiter.staysBlocked());
+
+    // The name now leads to another directory: the watched one has moved away all the same.
+    fs::create_directory(tree / "renamed/root/new");
+    EXPECT_TRUE(waiter.returns());
+    waiter.beginWait();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_EQ(inotifyWatchCount(), 0);
+    writeFile(tree / "above/root/file");
+    EXPECT_TRUE(waiter.staysBlocked());
 }
 
 TEST_F(TreeCoverageTest, RootGivenAsALinkIsWatched) {

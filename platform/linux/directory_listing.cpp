@@ -34,7 +34,7 @@ bool DirectoryListing::open(const char* path, bool followLink) {
 }
 
 const char* DirectoryListing::nextSubdirectory(std::size_t* nameLength) {
-    while (directoryFd_ >= 0) {
+    for (;;) {
         if (offset_ >= filled_) {
             filled_ = sys::readDirectory(directoryFd_, buffer_, sizeof buffer_);
             offset_ = 0;
@@ -50,7 +50,6 @@ const char* DirectoryListing::nextSubdirectory(std::size_t* nameLength) {
         *nameLength = std::strlen(entry.name);
         return entry.name;
     }
-    return nullptr;
 }
 
 bool DirectoryListing::isSubdirectory(const char* name, unsigned char type) const {

@@ -24,8 +24,8 @@ class DirectoryListing {
     bool open(const char* path, bool followLink);
 
     // The name of the next subdirectory (never "." or ".."), null-terminated, with its length;
-    // nullptr once the listing ends or fails, which failed() tells apart. Symbolic links are not
-    // subdirectories. The name stays valid until the next call.
+    // nullptr once the listing ends or fails, which failed() tells apart (EBADF when nothing is
+    // open). Symbolic links are not subdirectories. The name stays valid until the next call.
     const char* nextSubdirectory(std::size_t* nameLength);
 
     // The error that cut the listing short (errno of the read), or 0.

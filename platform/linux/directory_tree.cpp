@@ -168,9 +168,13 @@ bool DirectoryTree::handleUnlistable(std::uint32_t directory, Walk kind, int err
         return false;
     }
     checkRootMovedAway();
-    // A root that cannot be listed is gone or moved away, which its own events or the check
-    // above settle; retrying it would only wake every wait.
-    if (directory == ROOT) return true;
+    if (directory == ROOT) {
+        // A root gone or moved away is settled by its own events or the check above; retrying
+        // it would only wake every wait. One still in place is listed again.
+        if (root_ != Root::Watched) return true;
+        markForRetry(ROOT);
+        return false;
+    }
     if (kind == Walk::Retry) {
         // Missed again after the events were read: the directory left before its watch was
         // made, so no event will ever correct our record. Its parent's listing will find it if

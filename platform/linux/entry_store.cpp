@@ -127,12 +127,11 @@ bool EntryStore::hasName(std::uint32_t entry, const char* name, std::size_t name
 
 bool EntryStore::isWithin(std::uint32_t entry, std::uint32_t top) const {
     // Bounded by the entry count, so a damaged chain can never loop forever.
-    for (std::uint32_t steps = 0; steps <= live_; ++steps) {
-        if (entry == top) return true;
-        if (entry == ROOT) return false;
+    for (std::uint32_t steps = 0; entry != top; ++steps) {
+        if (entry == ROOT || steps > live_) return false;
         entry = entries_[entry].parent;
     }
-    return false;
+    return true;
 }
 
 bool EntryStore::storeName(const char* name, std::size_t nameLength, std::uint32_t* offset) {

@@ -40,15 +40,14 @@ bool injectFailure(Call call) {
     while (skip > 0) {
         if (plan.skipBeforeFirst.compare_exchange_weak(skip, skip - 1)) return false;
     }
+    // Another thread may take the last planned failure before this one does.
     unsigned left = plan.remaining.load(std::memory_order_acquire);
-    while (left > 0) {
-        if (plan.remaining.compare_exchange_weak(left, left - 1)) {
-            failuresInjected.fetch_add(1, std::memory_order_relaxed);
-            errno = plan.error.load(std::memory_order_relaxed);
-            return true;
-        }
+    while (left > 0 && !plan.remaining.compare_exchange_weak(left, left - 1)) {
     }
-    return false;
+    if (left == 0) return false;
+    failuresInjected.fetch_add(1, std::memory_order_relaxed);
+    errno = plan.error.load(std::memory_order_relaxed);
+    return true;
 }
 
 void* countHeld(void* block) {
