@@ -243,17 +243,20 @@ TEST(EntryStoreRootTest, ARootThatCannotBeStoredLeavesNothing) {
 
 class NameCompactionTest : public EntryStoreTest {
   protected:
-    // Fills the arena with long names, then removes two thirds of them: enough unused bytes for
-    // the next name stored to compact the arena.
+    // Fills the arena with long names, 200 directories with two children each, then removes
+    // two thirds of them: enough unused bytes for the next name stored to compact the arena.
     void leaveMostNamesUnused() {
-        std::vector<std::uint32_t> added;
-        for (int i = 0; i < 600; ++i) {
+        std::vector<std::uint32_t> tops;
+        for (int i = 0; i < 200; ++i) {
             std::string name = std::to_string(i) + std::string(250, 'x');
-            added.push_back(add(i % 3 == 0 ? EntryStore::ROOT : added[i - i % 3], name));
-            ASSERT_NE(added.back(), EntryStore::NONE);
+            std::uint32_t top = add(EntryStore::ROOT, name);
+            ASSERT_NE(top, EntryStore::NONE);
+            ASSERT_NE(add(top, name + "a"), EntryStore::NONE);
+            ASSERT_NE(add(top, name + "b"), EntryStore::NONE);
+            tops.push_back(top);
         }
-        for (int i = 0; i < 600; i += 3) {
-            if (i % 9 != 0) removeSubtree(added[i]);
+        for (std::size_t i = 0; i < tops.size(); ++i) {
+            if (i % 3 != 0) removeSubtree(tops[i]);
         }
         ASSERT_GT(store.unusedNameBytes(), std::size_t{64} * 1024);
     }
