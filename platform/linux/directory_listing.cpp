@@ -46,15 +46,15 @@ const char* DirectoryListing::nextSubdirectory(std::size_t* nameLength) {
         }
         const auto& entry = *reinterpret_cast<const DirectoryEntry64*>(buffer_ + offset_);
         offset_ += entry.recordLength;
-        if (isDotOrDotDot(entry.name) || !isSubdirectory(entry.name, entry.type)) continue;
+        bool directory =
+            entry.type == DT_DIR || (entry.type == DT_UNKNOWN && isDirectory(entry.name));
+        if (!directory || isDotOrDotDot(entry.name)) continue;
         *nameLength = std::strlen(entry.name);
         return entry.name;
     }
 }
 
-bool DirectoryListing::isSubdirectory(const char* name, unsigned char type) const {
-    if (type == DT_DIR) return true;
-    if (type != DT_UNKNOWN) return false;
+bool DirectoryListing::isDirectory(const char* name) const {
     // Some filesystems leave the type to be asked for.
     struct stat status;
     return sys::statusAt(directoryFd_, name, false, &status) == 0 && S_ISDIR(status.st_mode);

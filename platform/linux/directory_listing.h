@@ -36,7 +36,7 @@ class DirectoryListing {
   private:
     static constexpr std::size_t BUFFER_BYTES = std::size_t{32} * 1024;
 
-    bool isSubdirectory(const char* name, unsigned char type) const;
+    bool isDirectory(const char* name) const;
 
     int directoryFd_ = -1;
     int error_ = 0;
