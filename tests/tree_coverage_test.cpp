@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -367,12 +368,32 @@ TEST_F(TreeCoverageTest, RootMovedAwayWakesThenNoLongerCounts) {
     EXPECT_TRUE(waiter.staysBlocked());
 }
 
+enum class Filesystem {
+    Memory,
+    // An ext2 image made without the type of each entry in its directories, which listings then
+    // leave to be asked for, as some other filesystems do.
+    WithoutEntryTypes,
+};
+
 // A small filesystem of its own mounted on a directory for the test's length.
 class TemporaryMount {
   public:
-    explicit TemporaryMount(const fs::path& on) : on_(on) {
-        mounted_ = mount("windowsfscm-test", on.c_str(), "tmpfs", 0, "size=1m") == 0;
-        error_ = errno;
+    explicit TemporaryMount(const fs::path& on, Filesystem kind = Filesystem::Memory,
+                            const fs::path& image = {})
+        : on_(on) {
+        if (kind == Filesystem::Memory) {
+            mounted_ = mount("windowsfscm-test", on.c_str(), "tmpfs", 0, "size=1m") == 0;
+            error_ = errno;
+            return;
+        }
+        std::string quiet = " >/dev/null 2>&1";
+        mounted_ =
+            std::system(("mke2fs -q -F -t ext2 -O ^filetype '" + image.string() + "' 4M" + quiet)
+                            .c_str()) == 0 &&
+            std::system(
+                ("mount -o loop '" + image.string() + "' '" + on.string() + "'" + quiet).c_str()) ==
+                0;
+        error_ = mounted_ ? 0 : EPERM;
     }
     ~TemporaryMount() { unmount(); }
     TemporaryMount(const TemporaryMount&) = delete;
@@ -425,6 +446,23 @@ TEST_F(TreeCoverageTest, UnmountedRootWakesThenWaitsIdleForTheStop) {
     EXPECT_TRUE(waiter.staysBlocked());
     EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
     EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
+TEST_F(TreeCoverageTest, DirectoriesListedWithoutTheirTypeAreWatched) {
+    fs::create_directory(tree / "untyped");
+    TemporaryMount mounted(tree / "untyped", Filesystem::WithoutEntryTypes, outside / "image");
+    if (!mounted.mounted()) GTEST_SKIP() << "cannot make and mount an ext2 image here";
+    fs::create_directories(tree / "untyped/a/b");
+    writeFile(tree / "untyped/file");
+    fs::create_directory_symlink(tree / "untyped/a", tree / "untyped/link");
+    startOn(tree.path());
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+
+    waiter.beginWait();
+    writeFile(tree / "untyped/a/b/file");
+    EXPECT_TRUE(waiter.returns());
+    endWatch();
+    EXPECT_TRUE(mounted.unmount());
 }
 
 // The watch descriptor of `directory` on the process's one inotify descriptor, from what the
