@@ -230,6 +230,24 @@ TEST_F(FaultInjectionTest, DirectoryMissedTwiceIsFoundAgainFromItsParent) {
     EXPECT_TRUE(waiter.returns());
 }
 
+// A child found by a listing whose name leads nowhere by the time it is watched: its parent is
+// listed again once the events are read.
+TEST_F(FaultInjectionTest, ChildMissedWhileListingIsWatchedAtTheRetry) {
+    fs::create_directories(outside / "outer/inner");
+    startOn(tree.path());
+    waiter.settle();
+    unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
+    // The first watch is the moved-in directory's, the second its child's.
+    failCalls(Call::AddWatch, 2, 1, ENOENT);
+    fs::rename(outside / "outer", tree / "outer");
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    EXPECT_EQ(kernel_stand_in::sys::injectedFailureCount(), injectedBefore + 1);
+    EXPECT_EQ(inotifyWatchCount(), 3);
+    writeFile(tree / "outer/inner/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
 TEST_F(FaultInjectionTest, InterruptedWaitsAreResumed) {
     startOn(tree.path());
     failCalls(Call::Poll, 1, 5, EINTR);
