@@ -5,7 +5,7 @@
 // descriptor. Every change costs in proportion to what it touches: adding, removing or moving an
 // entry is constant time apart from its name, and removing a subtree visits that subtree alone.
 //
-// Memory: a 28-byte entry, an index slot of 4 bytes at least four-fifths full at its largest, and
+// Memory: a 28-byte entry, 4-byte index slots kept between two-fifths and four-fifths full, and
 // the name. Running out of memory leaves the store as it was before the call that needed it.
 #pragma once
 
