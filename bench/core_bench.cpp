@@ -4,12 +4,23 @@
 //
 //   core_bench --root DIR --probe DIR --directories N [--rounds K] [--samples S] [--gap-ms G]
 //              [--wake-only]
+//   core_bench --root DIR --move-out N
 //
 // Setup rounds rotate the order of the watchers so drifting load and the kernel's lazy release
-// of the previous round's watches fall on each alike.
+// of the previous round's watches fall on each alike. --move-out measures instead the CPU time
+// our waiting thread spends per leaf directory moved out of the watched tree, one at a time.
+#include <pthread.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +47,7 @@ struct Options {
     int samples = 300;
     int gapMilliseconds = 3;
     bool wakeOnly = false;
+    int moveOuts = 0;
 };
 
 struct Samples {
@@ -215,6 +227,130 @@ void measureWakeLatency(const Options& options, bench::JsonObject* out) {
     out->add("wake_ours_us", oursWakes);
 }
 
+// Calls waitForChange on a thread of its own, again and again, counting the returns, so the
+// thread's CPU time is what the library spends on the events.
+class CountingWaiter {
+  public:
+    CountingWaiter() : thread_([this] { run(); }) {}
+    ~CountingWaiter() {
+        stopping_.store(true);
+        requestStop();
+        thread_.join();
+    }
+    CountingWaiter(const CountingWaiter&) = delete;
+    CountingWaiter& operator=(const CountingWaiter&) = delete;
+
+    unsigned long returns() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return returns_;
+    }
+    // Waits until the count passes `seen`; false after ten seconds.
+    bool returnsAfter(unsigned long seen) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, std::chrono::seconds(10), [&] { return returns_ > seen; });
+    }
+    double cpuMicroseconds() {
+        clockid_t clock;
+        timespec used{};
+        if (pthread_getcpuclockid(thread_.native_handle(), &clock) != 0 ||
+            clock_gettime(clock, &used) != 0) {
+            return 0;
+        }
+        return static_cast<double>(used.tv_sec) * 1e6 + static_cast<double>(used.tv_nsec) / 1e3;
+    }
+
+  private:
+    void run() {
+        while (!stopping_.load()) {
+            waitForChange();
+            std::lock_guard<std::mutex> hold(lock_);
+            ++returns_;
+            changed_.notify_all();
+        }
+    }
+
+    std::atomic<bool> stopping_{false};
+    std::mutex lock_;
+    std::condition_variable changed_;
+    unsigned long returns_ = 0;
+    std::thread thread_;
+};
+
+// Directories below `root` with no directory inside.
+std::vector<std::filesystem::path> leafDirectories(const std::string& root) {
+    std::vector<std::filesystem::path> directories;
+    std::set<std::filesystem::path> parents;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (!entry.is_directory() || entry.is_symlink()) continue;
+        directories.push_back(entry.path());
+        parents.insert(entry.path().parent_path());
+    }
+    std::vector<std::filesystem::path> leaves;
+    for (const auto& directory : directories) {
+        if (parents.count(directory) == 0) leaves.push_back(directory);
+    }
+    std::sort(leaves.begin(), leaves.end());
+    return leaves;
+}
+
+// Leaf directories spread over the tree are moved out one by one, each once the wait has
+// returned on the one before, in batches; each batch gives one sample of the waiting thread's
+// CPU time per move. After each batch the directories move back, unmeasured, so the tree keeps
+// its size and is left as it was found.
+bool measureMoveOut(const Options& options, bench::JsonObject* out) {
+    constexpr int BATCHES = 10;
+    const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
+    std::vector<std::filesystem::path> leaves = leafDirectories(options.root);
+    std::filesystem::path away = options.root + ".moved-out";
+    std::error_code failed;
+    if (leaves.empty() || !std::filesystem::create_directory(away, failed)) {
+        std::fprintf(stderr, "no leaf directories, or %s is in the way\n", away.c_str());
+        return false;
+    }
+    if (!startWatch(options.root.c_str())) {
+        std::fprintf(stderr, "could not watch the tree\n");
+        std::filesystem::remove(away, failed);
+        return false;
+    }
+    std::size_t perBatch = (static_cast<std::size_t>(options.moveOuts) + BATCHES - 1) / BATCHES;
+    std::size_t stride = std::max<std::size_t>(1, leaves.size() / (perBatch * BATCHES));
+    std::vector<double> cpuPerMove;
+    bool complete = true;
+    {
+        CountingWaiter waiter;
+        for (int batch = 0; batch < BATCHES && complete; ++batch) {
+            std::vector<std::filesystem::path> moved;
+            for (std::size_t i = 0; i < perBatch; ++i) {
+                moved.push_back(leaves[((batch * perBatch + i) * stride) % leaves.size()]);
+            }
+            settle();
+            double cpuBefore = waiter.cpuMicroseconds();
+            for (std::size_t i = 0; i < moved.size() && complete; ++i) {
+                unsigned long seen = waiter.returns();
+                std::filesystem::rename(moved[i], away / std::to_string(i), failed);
+                complete = !failed && waiter.returnsAfter(seen);
+            }
+            settle();
+            cpuPerMove.push_back((waiter.cpuMicroseconds() - cpuBefore) /
+                                 static_cast<double>(moved.size()));
+            for (std::size_t i = 0; i < moved.size(); ++i) {
+                unsigned long seen = waiter.returns();
+                std::filesystem::rename(away / std::to_string(i), moved[i], failed);
+                if (!failed) complete = waiter.returnsAfter(seen) && complete;
+            }
+        }
+    }
+    // The waiter's last wait consumed the stop, which released the watch.
+    std::filesystem::remove(away, failed);
+    if (!complete) {
+        std::fprintf(stderr, "a move failed or did not wake the wait; see %s\n", away.c_str());
+        return false;
+    }
+    out->add("move_out_cpu_us", cpuPerMove);
+    out->add("moves", static_cast<double>(perBatch * BATCHES));
+    return true;
+}
+
 bool parse(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
@@ -233,10 +369,13 @@ bool parse(int argc, char** argv, Options* options) {
             options->samples = std::atoi(argv[++i]);
         } else if (flag == "--gap-ms" && hasValue) {
             options->gapMilliseconds = std::atoi(argv[++i]);
+        } else if (flag == "--move-out" && hasValue) {
+            options->moveOuts = std::atoi(argv[++i]);
         } else {
             return false;
         }
     }
+    if (options->moveOuts > 0) return !options->root.empty();
     return !options->root.empty() && !options->probe.empty() && options->directories > 0 &&
            options->rounds > 0 && options->samples > 0;
 }
@@ -248,11 +387,17 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: %s --root DIR --probe DIR --directories N [--rounds K] "
-                     "[--samples S] [--gap-ms G] [--wake-only]\n",
-                     argv[0]);
+                     "[--samples S] [--gap-ms G] [--wake-only]\n"
+                     "       %s --root DIR --move-out N\n",
+                     argv[0], argv[0]);
         return 2;
     }
     bench::JsonObject out;
+    if (options.moveOuts > 0) {
+        if (!measureMoveOut(options, &out)) return 1;
+        out.print();
+        return 0;
+    }
     if (!options.wakeOnly) {
         measureSetups(options, &out);
         measureSmallStops(options, &out);

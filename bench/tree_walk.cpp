@@ -1,10 +1,6 @@
 #include "bench/tree_walk.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/inotify.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <climits>
 #include <condition_variable>
@@ -14,51 +10,41 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/directory_listing.h"
+
 namespace bench {
 namespace {
 
+using kernel_stand_in::DirectoryListing;
+
 constexpr unsigned MASK = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY |
                           IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
-constexpr std::size_t LISTING_BYTES = std::size_t{32} * 1024;
-
-struct DirectoryEntry64 {
-    ino64_t inode;
-    off64_t next;
-    unsigned short recordLength;
-    unsigned char type;
-    char name[1];
-};
 
 // Calls `found(path, length)` for each subdirectory of `path` after watching it, with the
 // child's name appended to `path` in place. False when a watch could not be added.
 template <typename Found>
-bool listAndWatch(int inotifyFd, char* path, std::size_t length, char* listing, Found found) {
-    int directoryFd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (directoryFd < 0) return true;
+bool listAndWatch(int inotifyFd, char* path, std::size_t length, DirectoryListing* listing,
+                  Found found) {
+    if (!listing->open(path, false)) return true;
     bool complete = true;
+    std::size_t nameLength = 0;
     while (complete) {
-        long filled = syscall(SYS_getdents64, directoryFd, listing, LISTING_BYTES);
-        if (filled <= 0) break;
-        for (long offset = 0; offset < filled && complete;) {
-            const auto& entry = *reinterpret_cast<const DirectoryEntry64*>(listing + offset);
-            offset += entry.recordLength;
-            if (entry.type != DT_DIR || entry.name[0] == '.') continue;
-            std::size_t nameLength = std::strlen(entry.name);
-            path[length] = '/';
-            std::memcpy(path + length + 1, entry.name, nameLength + 1);
-            complete = inotify_add_watch(inotifyFd, path, MASK) >= 0 &&
-                       found(path, length + 1 + nameLength);
-        }
+        const char* name = listing->nextSubdirectory(&nameLength);
+        if (name == nullptr) break;
+        path[length] = '/';
+        std::memcpy(path + length + 1, name, nameLength + 1);
+        complete =
+            inotify_add_watch(inotifyFd, path, MASK) >= 0 && found(path, length + 1 + nameLength);
     }
     path[length] = '\0';
-    close(directoryFd);
+    listing->close();
     return complete;
 }
 
-// Depth first, one listing buffer per level.
+// Depth first, one listing per level.
 bool watchBelowFrom(int inotifyFd, char* path, std::size_t length) {
-    alignas(8) char listing[LISTING_BYTES];
-    return listAndWatch(inotifyFd, path, length, listing, [&](char* child, std::size_t end) {
+    DirectoryListing listing;
+    return listAndWatch(inotifyFd, path, length, &listing, [&](char* child, std::size_t end) {
         return watchBelowFrom(inotifyFd, child, end);
     });
 }
@@ -70,7 +56,7 @@ class SharedWalk {
     }
 
     void work() {
-        std::vector<char> listing(LISTING_BYTES);
+        DirectoryListing listing;
         char path[PATH_MAX];
         std::vector<std::string> found;
         for (;;) {
@@ -85,7 +71,7 @@ class SharedWalk {
             }
             std::memcpy(path, next.c_str(), next.size() + 1);
             found.clear();
-            bool listed = listAndWatch(inotifyFd_, path, next.size(), listing.data(),
+            bool listed = listAndWatch(inotifyFd_, path, next.size(), &listing,
                                        [&](const char* child, std::size_t end) {
                                            found.emplace_back(child, end);
                                            return true;

@@ -1,5 +1,6 @@
 // The floor's walk: every directory below a root gets an inotify watch before it is listed,
-// found by getdents64 with one path buffer and nothing else kept.
+// found by the library's own listing reader (getdents64) with one path buffer and nothing else
+// kept.
 #pragma once
 
 #include <string>

@@ -22,7 +22,7 @@
 namespace {
 
 using namespace test_support;
-using linux_kernel::sys::Call;
+using kernel_stand_in::sys::Call;
 using Clock = std::chrono::steady_clock;
 
 unsigned long long fromEnvironment(const char* name, unsigned long long fallback) {
@@ -78,14 +78,14 @@ class Stress {
 };
 
 bool Stress::run(Clock::time_point deadline) {
-    std::uint64_t faultsBefore = linux_kernel::sys::injectedFailureCount();
+    std::uint64_t faultsBefore = kernel_stand_in::sys::injectedFailureCount();
     bool clean = asleep();
     while (clean && Clock::now() < deadline) {
         clean = cycle();
         ++figures_.cycles;
     }
-    linux_kernel::sys::clearInjectedFailures();
-    figures_.faults = linux_kernel::sys::injectedFailureCount() - faultsBefore;
+    kernel_stand_in::sys::clearInjectedFailures();
+    figures_.faults = kernel_stand_in::sys::injectedFailureCount() - faultsBefore;
     return clean && everyDirectoryWatched();
 }
 
@@ -95,7 +95,7 @@ bool Stress::cycle() {
     if (changes_.chance(50) && !changeBetweenWaits()) return false;
     if (changes_.chance(30)) {
         // Faults wake the wait on purpose; quiet changes are judged without them.
-        linux_kernel::sys::clearInjectedFailures();
+        kernel_stand_in::sys::clearInjectedFailures();
         if (!asleep() || !quietChangesWhileAsleep()) return false;
     }
     return figures_.cycles % 25 != 24 || everyDirectoryWatched();
@@ -147,7 +147,7 @@ bool Stress::quietChangesWhileAsleep() {
 }
 
 bool Stress::everyDirectoryWatched() {
-    linux_kernel::sys::clearInjectedFailures();
+    kernel_stand_in::sys::clearInjectedFailures();
     if (!asleep()) return false;
     int directories = changes_.directoriesInTree();
     // The test's own record first: the count below means nothing if it is wrong.
@@ -171,7 +171,7 @@ void Stress::injectFault() {
     const Fault& fault = FAULTS[changes_.pick(std::size(FAULTS))];
     auto nth = static_cast<unsigned>(1 + changes_.pick(3));
     auto count = static_cast<unsigned>(1 + changes_.pick(3));
-    linux_kernel::sys::failCalls(fault.call, nth, count, fault.error);
+    kernel_stand_in::sys::failCalls(fault.call, nth, count, fault.error);
 }
 
 Effect Stress::make(std::optional<Effect> effect) {

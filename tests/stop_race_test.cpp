@@ -85,7 +85,7 @@ void raceStops(int cycles, std::uint64_t seed) {
     Writer writer(tree / "sub");
     std::mt19937_64 random(seed);
     int staleWakes = 0;
-    unsigned closedHandleUses = linux_kernel::closedHandleUses();
+    unsigned closedHandleUses = kernel_stand_in::closedHandleUses();
     int descriptors = 0;
     std::size_t heap = 0;
     // The first watches warm up the allocator's caches and the threads' stacks.
@@ -144,7 +144,7 @@ void raceStops(int cycles, std::uint64_t seed) {
 
     EXPECT_EQ(staleWakes, 0);
     // No call named a handle after it was closed: no stop set an event released under it.
-    EXPECT_EQ(linux_kernel::closedHandleUses(), closedHandleUses);
+    EXPECT_EQ(kernel_stand_in::closedHandleUses(), closedHandleUses);
     EXPECT_EQ(openDescriptorCount(), descriptors);
     EXPECT_EQ(inotifyWatchCount(), 0);
     // Far less than one watch's buffers: a leak of anything per watch would show.
@@ -163,9 +163,9 @@ TEST(StopRaceTest, EveryWatchEndsAndNoStopReachesTheNextOne) {
 // A stop that is slow to set its event, while a change wakes the waiter, who then finds the
 // stop flag: the waiter must not release the event before the stopping thread has set it.
 TEST(StopRaceTest, SlowStopNeverSetsAReleasedEvent) {
-    linux_kernel::sys::slowCalls(linux_kernel::sys::Call::SetEvent, 2000);
+    kernel_stand_in::sys::slowCalls(kernel_stand_in::sys::Call::SetEvent, 2000);
     raceStops(300, seed());
-    linux_kernel::sys::clearInjectedFailures();
+    kernel_stand_in::sys::clearInjectedFailures();
 }
 
 }  // namespace

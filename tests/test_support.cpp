@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "monitor/monitor.h"
+#include "platform/linux/system_calls.h"
 
 namespace test_support {
 
@@ -268,6 +269,7 @@ void WatchTest::TearDown() {
     endWatch();
     EXPECT_EQ(openDescriptorCount(), descriptorsBefore_);
     EXPECT_EQ(inotifyWatchCount(), 0);
+    EXPECT_EQ(kernel_stand_in::sys::heldAllocations(), 0);
 }
 
 void WatchTest::startOn(const fs::path& directory) {

@@ -111,7 +111,7 @@ class Waiter {
 };
 
 // A test with a temporary tree to watch and a waiter; at its end the watch must have given
-// back every descriptor and watch it took.
+// back every descriptor, watch and block of memory it took.
 class WatchTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -3,12 +3,19 @@
 // renamed; directories that leave the tree stop counting; links are never followed; directories
 // that cannot be read or named are left out, and the rest is watched.
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "monitor/monitor.h"
@@ -135,6 +142,19 @@ const RacingRename RACING_RENAMES[] = {
          fs::rename(tree / "a", tree / "b");
      },
      "b/x/moved/new"},
+    {"DirectoryMovedOutAndItsNameTaken",
+     [](const fs::path& tree, const fs::path& outside) {
+         fs::rename(tree / "a/x", outside / "x");
+         fs::create_directories(tree / "a/x/fresh");
+     },
+     "a/x/fresh"},
+    {"DirectoryMovedOutThenParentRenamedAndReplaced",
+     [](const fs::path& tree, const fs::path& outside) {
+         fs::rename(tree / "a/x", outside / "x");
+         fs::rename(tree / "a", tree / "b");
+         fs::create_directory(tree / "a");
+     },
+     "a"},
 };
 
 class RacingRenameTest : public WatchTest, public ::testing::WithParamInterface<RacingRename> {};
@@ -292,6 +312,24 @@ TEST_F(TreeCoverageTest, RenamingADirectoryAboveTheRootMovesTheRootAway) {
     EXPECT_EQ(inotifyWatchCount(), 0);
 }
 
+TEST_F(TreeCoverageTest, RootNameTakenByAnotherDirectoryAfterAMoveAboveEndsTheWatch) {
+    fs::create_directories(tree / "above/root/sub");
+    startOn(tree / "above/root");
+    waiter.beginWait();
+    fs::rename(tree / "above", tree / "renamed");
+    fs::create_directories(tree / "above/root");
+    EXPECT_TRUE(waiter.staysBlocked());
+
+    // The name now leads to another directory: the watched one has moved away all the same.
+    fs::create_directory(tree / "renamed/root/new");
+    EXPECT_TRUE(waiter.returns());
+    waiter.beginWait();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_EQ(inotifyWatchCount(), 0);
+    writeFile(tree / "above/root/file");
+    EXPECT_TRUE(waiter.staysBlocked());
+}
+
 TEST_F(TreeCoverageTest, RootGivenAsALinkIsWatched) {
     fs::create_directory(tree / "sub");
     fs::create_directory_symlink(tree.path(), outside / "link");
@@ -327,6 +365,158 @@ TEST_F(TreeCoverageTest, RootMovedAwayWakesThenNoLongerCounts) {
 
     waiter.settle();
     writeFile(outside / "moved/sub/file");
+    EXPECT_TRUE(waiter.staysBlocked());
+}
+
+enum class Filesystem {
+    Memory,
+    // An ext2 image made without the type of each entry in its directories, which listings then
+    // leave to be asked for, as some other filesystems do.
+    WithoutEntryTypes,
+};
+
+// A small filesystem of its own mounted on a directory for the test's length.
+class TemporaryMount {
+  public:
+    explicit TemporaryMount(const fs::path& on, Filesystem kind = Filesystem::Memory,
+                            const fs::path& image = {})
+        : on_(on) {
+        if (kind == Filesystem::Memory) {
+            mounted_ = mount("windowsfscm-test", on.c_str(), "tmpfs", 0, "size=1m") == 0;
+            error_ = errno;
+            return;
+        }
+        std::string quiet = " >/dev/null 2>&1";
+        mounted_ =
+            std::system(("mke2fs -q -F -t ext2 -O ^filetype '" + image.string() + "' 4M" + quiet)
+                            .c_str()) == 0 &&
+            std::system(
+                ("mount -o loop '" + image.string() + "' '" + on.string() + "'" + quiet).c_str()) ==
+                0;
+        error_ = mounted_ ? 0 : EPERM;
+    }
+    ~TemporaryMount() { unmount(); }
+    TemporaryMount(const TemporaryMount&) = delete;
+    TemporaryMount& operator=(const TemporaryMount&) = delete;
+
+    bool mounted() const { return mounted_; }
+    int error() const { return error_; }
+    bool unmount() {
+        if (mounted_ && umount2(on_.c_str(), 0) == 0) mounted_ = false;
+        return !mounted_;
+    }
+
+  private:
+    fs::path on_;
+    bool mounted_;
+    int error_;
+};
+
+TEST_F(TreeCoverageTest, DirectoryBeneathAnUnmountedFilesystemIsWatchedInItsPlace) {
+    fs::create_directories(tree / "mnt/beneath");
+    TemporaryMount mounted(tree / "mnt");
+    if (!mounted.mounted()) GTEST_SKIP() << "cannot mount here: " << std::strerror(mounted.error());
+    fs::create_directory(tree / "mnt/on-top");
+    startOn(tree.path());
+    EXPECT_EQ(inotifyWatchCount(), 3);
+
+    waiter.beginWait();
+    ASSERT_TRUE(mounted.unmount());
+    EXPECT_TRUE(waiter.returns());
+    waiter.settle();
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+    writeFile(tree / "mnt/beneath/file");
+    EXPECT_TRUE(waiter.returns());
+}
+
+TEST_F(TreeCoverageTest, UnmountedRootWakesThenWaitsIdleForTheStop) {
+    fs::path root = tree / "root";
+    fs::create_directory(root);
+    TemporaryMount mounted(root);
+    if (!mounted.mounted()) GTEST_SKIP() << "cannot mount here: " << std::strerror(mounted.error());
+    fs::create_directory(root / "sub");
+    startOn(root);
+
+    waiter.beginWait();
+    ASSERT_TRUE(mounted.unmount());
+    EXPECT_TRUE(waiter.returns());
+    // The events of the root and its subdirectory may come in separate reads, a wake each.
+    waiter.settle();
+    auto cpuBefore = waiter.cpuTime();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+}
+
+TEST_F(TreeCoverageTest, DirectoriesListedWithoutTheirTypeAreWatched) {
+    fs::create_directory(tree / "untyped");
+    TemporaryMount mounted(tree / "untyped", Filesystem::WithoutEntryTypes, outside / "image");
+    if (!mounted.mounted()) GTEST_SKIP() << "cannot make and mount an ext2 image here";
+    fs::create_directories(tree / "untyped/a/b");
+    writeFile(tree / "untyped/file");
+    fs::create_directory_symlink(tree / "untyped/a", tree / "untyped/link");
+    startOn(tree.path());
+    EXPECT_EQ(inotifyWatchCount(), countDirectories(tree.path()));
+
+    waiter.beginWait();
+    writeFile(tree / "untyped/a/b/file");
+    EXPECT_TRUE(waiter.returns());
+    endWatch();
+    EXPECT_TRUE(mounted.unmount());
+}
+
+// The watch descriptor of `directory` on the process's one inotify descriptor, from what the
+// kernel shows in /proc/self/fdinfo; -1 when there is none.
+int watchOf(int inotifyFd, const fs::path& directory) {
+    struct stat status;
+    if (stat(directory.c_str(), &status) != 0) return -1;
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(inotifyFd));
+    std::string line;
+    while (std::getline(info, line)) {
+        std::istringstream fields(line);
+        std::string tag;
+        std::string watch;
+        std::string inode;
+        fields >> tag >> watch >> inode;
+        if (tag != "inotify" || watch.rfind("wd:", 0) != 0 || inode.rfind("ino:", 0) != 0) {
+            continue;
+        }
+        if (std::stoull(inode.substr(4), nullptr, 16) == status.st_ino) {
+            return std::stoi(watch.substr(3));
+        }
+    }
+    return -1;
+}
+
+int inotifyDescriptor() {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored).string() == "anon_inode:inotify") {
+            return std::stoi(entry.path().filename().string());
+        }
+    }
+    return -1;
+}
+
+// The kernel drops the root's watch with no event of the root's own before it (here another
+// thread removes it; lost events could do the same): the tree is gone, as if the root were.
+TEST_F(TreeCoverageTest, RootWatchDroppedByTheKernelWakesOnceThenWaitsIdle) {
+    fs::create_directories(tree / "sub");
+    startOn(tree.path());
+    int inotifyFd = inotifyDescriptor();
+    ASSERT_GE(inotifyFd, 0);
+    int rootWatch = watchOf(inotifyFd, tree.path());
+    ASSERT_GE(rootWatch, 0);
+
+    waiter.beginWait();
+    ASSERT_EQ(inotify_rm_watch(inotifyFd, rootWatch), 0);
+    EXPECT_TRUE(waiter.returns());
+    waiter.beginWait();
+    auto cpuBefore = waiter.cpuTime();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+    EXPECT_EQ(inotifyWatchCount(), 0);
+    writeFile(tree / "sub/file");
     EXPECT_TRUE(waiter.staysBlocked());
 }
 

@@ -14,7 +14,7 @@ TEST(WatchIndexTest, AgreesWithAReferenceMapThroughChurn) {
     std::vector<int> descriptorOfEntry;
     std::vector<std::uint32_t> freeEntries;
     std::unordered_map<int, std::uint32_t> reference;
-    linux_kernel::WatchIndex index;
+    kernel_stand_in::WatchIndex index;
     auto descriptorOf = [&](std::uint32_t entry) { return descriptorOfEntry[entry]; };
 
     std::mt19937 random(7);
@@ -46,7 +46,8 @@ TEST(WatchIndexTest, AgreesWithAReferenceMapThroughChurn) {
             }
             for (int gone = nextDescriptor - 1; gone > 0 && gone > nextDescriptor - 300; --gone) {
                 if (reference.count(gone) == 0) {
-                    ASSERT_EQ(index.find(gone, descriptorOf), linux_kernel::WatchIndex::NOT_FOUND);
+                    ASSERT_EQ(index.find(gone, descriptorOf),
+                              kernel_stand_in::WatchIndex::NOT_FOUND);
                 }
             }
         }

@@ -11,6 +11,7 @@ WAKE_P50_OVER_FLOOR_US = 10
 WAKE_P99_US = 100
 JAVA_WAKE_P50_US = 50
 USER_BYTES_PER_DIRECTORY = 40
+MOVE_OUT_RATIO = 1.2
 
 
 @dataclass
@@ -162,10 +163,34 @@ def _memory(tree):
                 "" if met else "more than an entry, an index slot and the name per directory")
 
 
+def _move_out(results):
+    """A directory moved out costs what it touches: the same CPU on the largest tree of the run
+    as on the smallest, within the noise."""
+    sizes = sorted(results["trees"], key=int)
+    if len(sizes) < 2:
+        return None
+    small = value_at(results["trees"][sizes[0]], "move_out", "cpu_us_per_move")
+    large = value_at(results["trees"][sizes[-1]], "move_out", "cpu_us_per_move")
+    if not small or not large:
+        return None
+    ratio = large["median"] / small["median"]
+    met = ratio <= MOVE_OUT_RATIO
+    why = ""
+    if not met and large["min"] <= small["max"]:
+        why = (f"the batches overlap ({fmt.us(large['min'])} to {fmt.us(large['max'])} against "
+               f"{fmt.us(small['min'])} to {fmt.us(small['max'])}): within the noise of this run")
+    elif not met:
+        why = "every batch on the larger tree took longer: some work grows with the tree"
+    return Goal(f"CPU per directory moved out, {fmt.size(sizes[-1])} against "
+                f"{fmt.size(sizes[0])} directories", f"≤ {MOVE_OUT_RATIO}x", "–",
+                f"{fmt.us(large['median'])} against {fmt.us(small['median'])} ({ratio:.2f}x)",
+                met, why)
+
+
 def judge(results):
     """The goals on the largest tree of the run."""
     tree = results["trees"][max(results["trees"], key=int)]
     load = max(results["load_before"][0], results["load_after"][0])
     goals = [_setup(tree, load), *_wake(tree, load), _java(tree, load), _idle(tree),
-             _memory(tree)]
+             _memory(tree), _move_out(results)]
     return [goal for goal in goals if goal is not None]

@@ -26,14 +26,15 @@ class Settings:
     idle_settle_s: float  # after setup, before the idle window
     storm_writes: int
     storm_spread: int  # directories the storm's writes go to
+    move_outs: int  # leaf directories moved out of each tree, one by one
 
 
 FULL = Settings(sizes=[1000, 10000, 100000], core_rounds=9, peer_rounds=5, samples=300,
                 batched_samples=100, gap_ms=3, idle_s=10, idle_settle_s=2, storm_writes=20000,
-                storm_spread=1000)
+                storm_spread=1000, move_outs=1000)
 QUICK = Settings(sizes=[1000, 10000], core_rounds=2, peer_rounds=1, samples=50,
                  batched_samples=10, gap_ms=3, idle_s=2, idle_settle_s=0.5, storm_writes=2000,
-                 storm_spread=200)
+                 storm_spread=200, move_outs=200)
 
 
 def _arguments():

@@ -55,6 +55,15 @@ def in_process(programs, tree, settings):
     return result
 
 
+def move_out(programs, tree, settings):
+    """Leaf directories moved out of the watched tree one by one: the CPU time of our waiting
+    thread per move, a sample per batch."""
+    _say(f"{settings.move_outs} directories moved out one by one")
+    raw = _json_of([programs.core_bench, "--root", tree.root,
+                    "--move-out", str(settings.move_outs)])
+    return {"cpu_us_per_move": stats.rounds(raw["move_out_cpu_us"]), "moves": int(raw["moves"])}
+
+
 def _pipe(programs, tree, settings, command):
     raw = _json_of([programs.pipe_bench, "--probe", tree.deepest,
                     "--rounds", str(settings.peer_rounds), "--samples", str(settings.samples),
@@ -133,6 +142,7 @@ def one_tree(programs, peers, tree, settings, with_idle):
     """Everything measured on one tree; a failing part is kept as its error."""
     parts = {
         "in_process": lambda: in_process(programs, tree, settings),
+        "move_out": lambda: move_out(programs, tree, settings),
         "pipe": lambda: through_pipe(programs, peers, tree, settings),
         "java": lambda: java(programs, peers, tree, settings),
         "outside": lambda: from_outside(peers, tree, settings,

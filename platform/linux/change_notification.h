@@ -3,11 +3,19 @@
 
 #include "platform/linux/directory_tree.h"
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 class ChangeNotification {
   public:
-    bool open(const char* path) { return tree_.open(path); }
+    // A notification watching the tree at `path`, in memory taken through the system-call seam;
+    // nullptr, holding nothing, when the tree cannot be watched or there is no memory.
+    static ChangeNotification* create(const char* path);
+    // Gives back the notification's watches, descriptor and memory.
+    static void destroy(ChangeNotification* notification);
+
+    ChangeNotification(const ChangeNotification&) = delete;
+    ChangeNotification& operator=(const ChangeNotification&) = delete;
+
     int descriptor() const { return tree_.descriptor(); }
     bool signalled() const { return signalled_; }
 
@@ -21,8 +29,11 @@ class ChangeNotification {
     void rearm() { signalled_ = tree_.retryUnwatched(); }
 
   private:
+    ChangeNotification() = default;
+    ~ChangeNotification() = default;
+
     DirectoryTree tree_;
     bool signalled_ = false;
 };
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

@@ -7,15 +7,15 @@
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                     LPCSTR name) {
     if (attributes != nullptr || manualReset == FALSE || name != nullptr) return nullptr;
-    int eventFd = linux_kernel::sys::eventFd(initialState != FALSE);
+    int eventFd = kernel_stand_in::sys::eventFd(initialState != FALSE);
     if (eventFd < 0) return nullptr;
     HANDLE event =
-        linux_kernel::registerObject({linux_kernel::ObjectKind::Event, eventFd, nullptr});
-    if (event == nullptr) linux_kernel::sys::close(eventFd);
+        kernel_stand_in::registerObject({kernel_stand_in::ObjectKind::Event, eventFd, nullptr});
+    if (event == nullptr) kernel_stand_in::sys::close(eventFd);
     return event;
 }
 
 BOOL SetEvent(HANDLE event) {
-    linux_kernel::sys::pauseIfSlowed(linux_kernel::sys::Call::SetEvent);
-    return linux_kernel::useEventFd(event, linux_kernel::sys::signalEventFd) ? TRUE : FALSE;
+    kernel_stand_in::sys::pauseIfSlowed(kernel_stand_in::sys::Call::SetEvent);
+    return kernel_stand_in::useEventFd(event, kernel_stand_in::sys::signalEventFd) ? TRUE : FALSE;
 }

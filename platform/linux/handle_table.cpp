@@ -3,10 +3,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/linux/change_notification.h"
-#include "platform/linux/system_calls.h"
-
-namespace linux_kernel {
+namespace kernel_stand_in {
 namespace {
 
 // A process holds two handles per watch; the table is sized for far more than that.
@@ -85,14 +82,4 @@ unsigned closedHandleUses() {
     return closedHandleCalls;
 }
 
-}  // namespace linux_kernel
-
-BOOL CloseHandle(HANDLE object) {
-    linux_kernel::KernelObject closed;
-    if (!linux_kernel::unregisterObject(object, linux_kernel::ObjectKind::None, &closed)) {
-        return FALSE;
-    }
-    if (closed.kind == linux_kernel::ObjectKind::Event) linux_kernel::sys::close(closed.eventFd);
-    delete closed.notification;
-    return TRUE;
-}
+}  // namespace kernel_stand_in

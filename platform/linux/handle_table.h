@@ -1,12 +1,13 @@
 // The kernel objects behind handles. A handle value carries its slot and the slot's generation,
-// so a closed handle is rejected rather than taken for whatever reuses its slot.
+// so a closed handle is rejected rather than taken for whatever reuses its slot. The table only
+// maps handles to objects; each kind of object is made and released by its own code.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/linux/kernel.h"
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 class ChangeNotification;
 
@@ -30,4 +31,4 @@ bool useEventFd(HANDLE handle, void (*use)(int eventFd));
 // How many calls named a handle that had been closed. For tests: a correct caller makes none.
 unsigned closedHandleUses();
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

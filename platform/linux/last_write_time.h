@@ -3,7 +3,7 @@
 // the watch's filter.
 #pragma once
 
-namespace linux_kernel {
+namespace kernel_stand_in {
 
 // Judges the file (or directory) at `path`, not following a final link, by its times as they
 // are now, since no earlier times are kept:
@@ -12,7 +12,8 @@ namespace linux_kernel {
 // - atime equal to mtime, and mtime unequal to the birth time: both times were set to one
 //   explicit value (touch -d, touch -t). A file created, written and never read also has
 //   atime equal to mtime, but equal to its birth time as well, so a permission change on it
-//   stays quiet. Filesystems that report no birth time skip this rule.
+//   stays quiet. Filesystems that report no birth time, and kernels before 4.11 (no statx),
+//   skip this rule.
 // Limits: a permission change counts as a change (one wake too many) within the same clock
 // tick as the last write, or on a file whose times a `touch` set and nothing has read since.
 // Not recognised (no wake): times set explicitly to two different values (touch -r, rsync -t),
@@ -21,4 +22,4 @@ namespace linux_kernel {
 // When the file cannot be examined the result is false and errno says why.
 bool lastWriteTimeWasSet(const char* path);
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

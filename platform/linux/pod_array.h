@@ -4,10 +4,11 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <type_traits>
 
-namespace linux_kernel {
+#include "platform/linux/system_calls.h"
+
+namespace kernel_stand_in {
 
 template <typename T>
 class PodArray {
@@ -15,7 +16,7 @@ class PodArray {
 
   public:
     PodArray() = default;
-    ~PodArray() { std::free(data_); }
+    ~PodArray() { sys::deallocate(data_); }
     PodArray(const PodArray&) = delete;
     PodArray& operator=(const PodArray&) = delete;
 
@@ -28,7 +29,7 @@ class PodArray {
 
     bool reserve(std::size_t capacity) {
         if (capacity <= capacity_) return true;
-        void* grown = std::realloc(data_, capacity * sizeof(T));
+        void* grown = sys::reallocate(data_, capacity * sizeof(T));
         if (grown == nullptr) return false;
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;
@@ -66,7 +67,7 @@ class PodArray {
     }
 
     void release() {
-        std::free(data_);
+        sys::deallocate(data_);
         data_ = nullptr;
         size_ = 0;
         capacity_ = 0;
@@ -84,4 +85,4 @@ class PodArray {
     std::size_t capacity_ = 0;
 };
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in

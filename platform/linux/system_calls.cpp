@@ -10,9 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
-namespace linux_kernel::sys {
+namespace kernel_stand_in::sys {
 namespace {
 
 constexpr unsigned CALL_KINDS = static_cast<unsigned>(Call::Count);
@@ -28,6 +29,7 @@ InjectedFailure injected[CALL_KINDS];
 std::atomic<unsigned> failuresInjected{0};
 // Kept apart so the normal path costs one relaxed load.
 std::atomic<bool> anyInjected{false};
+std::atomic<long> blocksHeld{0};
 
 bool injectFailure(Call call) {
     if (!anyInjected.load(std::memory_order_relaxed)) return false;
@@ -38,15 +40,19 @@ bool injectFailure(Call call) {
     while (skip > 0) {
         if (plan.skipBeforeFirst.compare_exchange_weak(skip, skip - 1)) return false;
     }
+    // Another thread may take the last planned failure before this one does.
     unsigned left = plan.remaining.load(std::memory_order_acquire);
-    while (left > 0) {
-        if (plan.remaining.compare_exchange_weak(left, left - 1)) {
-            failuresInjected.fetch_add(1, std::memory_order_relaxed);
-            errno = plan.error.load(std::memory_order_relaxed);
-            return true;
-        }
+    while (left > 0 && !plan.remaining.compare_exchange_weak(left, left - 1)) {
     }
-    return false;
+    if (left == 0) return false;
+    failuresInjected.fetch_add(1, std::memory_order_relaxed);
+    errno = plan.error.load(std::memory_order_relaxed);
+    return true;
+}
+
+void* countHeld(void* block) {
+    if (block != nullptr) blocksHeld.fetch_add(1, std::memory_order_relaxed);
+    return block;
 }
 
 template <typename Operation>
@@ -110,6 +116,45 @@ void close(int fd) {
     ::close(fd);
 }
 
+// struct stat is the kernel's own layout on x86-64 and arm64, so newfstatat fills it directly.
+int statusAt(int directoryFd, const char* path, bool followLink, struct stat* status) {
+    int flags = followLink ? 0 : AT_SYMLINK_NOFOLLOW;
+    return retryInterrupted(Call::Status, [&] {
+        return static_cast<int>(::syscall(SYS_newfstatat, directoryFd, path, status, flags));
+    });
+}
+
+int fileTimes(const char* path, unsigned wanted, struct statx* times) {
+    int flags = AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC;
+    return retryInterrupted(Call::FileTimes, [&] {
+        return static_cast<int>(::syscall(SYS_statx, AT_FDCWD, path, flags, wanted, times));
+    });
+}
+
+bool resolvePath(const char* path, char* resolved) {
+    if (injectFailure(Call::ResolvePath)) return false;
+    return ::realpath(path, resolved) != nullptr;
+}
+
+void* allocate(std::size_t bytes) {
+    return countHeld(injectFailure(Call::Allocate) ? nullptr : std::malloc(bytes));
+}
+
+void* allocateZeroed(std::size_t count, std::size_t size) {
+    return countHeld(injectFailure(Call::Allocate) ? nullptr : std::calloc(count, size));
+}
+
+void* reallocate(void* block, std::size_t bytes) {
+    if (injectFailure(Call::Allocate)) return nullptr;
+    void* moved = std::realloc(block, bytes);
+    return block == nullptr ? countHeld(moved) : moved;
+}
+
+void deallocate(void* block) {
+    if (block != nullptr) blocksHeld.fetch_sub(1, std::memory_order_relaxed);
+    std::free(block);
+}
+
 void failCalls(Call call, unsigned nth, unsigned count, int error) {
     InjectedFailure& plan = injected[static_cast<unsigned>(call)];
     plan.error.store(error, std::memory_order_relaxed);
@@ -141,4 +186,8 @@ unsigned injectedFailureCount() {
     return failuresInjected.load(std::memory_order_relaxed);
 }
 
-}  // namespace linux_kernel::sys
+long heldAllocations() {
+    return blocksHeld.load(std::memory_order_relaxed);
+}
+
+}  // namespace kernel_stand_in::sys

@@ -1,16 +1,19 @@
-// Every system call the layer makes goes through these wrappers, so a test can make the Nth call
-// of a kind fail with a chosen error, without root privileges or real resource exhaustion, or
-// make calls slow to widen a race.
+// Every system call and every allocation the layer makes goes through these wrappers, so a test
+// can make the Nth call of a kind fail with a chosen error, without root privileges or real
+// resource exhaustion, or make calls slow to widen a race.
 // EINTR is retried here, after the injection point, so an injected EINTR exercises the retry.
+// The status calls are made as raw system calls: glibc's own wrappers for them carry symbol
+// versions newer than the oldest glibc the library must load on.
 #pragma once
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 
-namespace linux_kernel::sys {
+namespace kernel_stand_in::sys {
 
 enum class Call : unsigned {
     InotifyInit,
@@ -20,6 +23,10 @@ enum class Call : unsigned {
     Poll,
     OpenDirectory,
     ReadDirectory,
+    Status,
+    FileTimes,
+    ResolvePath,
+    Allocate,
     SetEvent,
     Count
 };
@@ -36,6 +43,21 @@ int openDirectory(const char* path, bool followLink);
 // Reads raw directory entries (linux_dirent64); 0 at the end.
 ssize_t readDirectory(int directoryFd, void* buffer, std::size_t size);
 void close(int fd);
+// The status of `path`, relative to `directoryFd` (AT_FDCWD: the working directory); a final
+// symbolic link is followed only when `followLink`.
+int statusAt(int directoryFd, const char* path, bool followLink, struct stat* status);
+// The `wanted` times (STATX_ATIME, ...) of `path`, not following a final link, as the kernel has
+// them cached. Fails with ENOSYS on kernels before 4.11, which have no statx.
+int fileTimes(const char* path, unsigned wanted, struct statx* times);
+// Writes the absolute path of `path`, with no symbolic link or "." or ".." in it, to `resolved`
+// (PATH_MAX bytes). False with errno set when it cannot.
+bool resolvePath(const char* path, char* resolved);
+
+// Memory, as malloc, calloc, realloc and free; nullptr when there is none.
+void* allocate(std::size_t bytes);
+void* allocateZeroed(std::size_t count, std::size_t size);
+void* reallocate(void* block, std::size_t bytes);
+void deallocate(void* block);
 
 // Makes `count` calls of `call` fail with `error`, starting with the `nth` call from now (1 is the
 // next one). For tests.
@@ -47,5 +69,7 @@ void pauseIfSlowed(Call call);
 void clearInjectedFailures();
 // How many calls have failed by injection so far.
 unsigned injectedFailureCount();
+// How many blocks of memory the layer holds: allocated and not yet given back. For tests.
+long heldAllocations();
 
-}  // namespace linux_kernel::sys
+}  // namespace kernel_stand_in::sys

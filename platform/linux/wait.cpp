@@ -13,11 +13,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         milliseconds != INFINITE) {
         return WAIT_FAILED;
     }
-    linux_kernel::KernelObject objects[MAXIMUM_WAIT_OBJECTS];
+    kernel_stand_in::KernelObject objects[MAXIMUM_WAIT_OBJECTS];
     pollfd descriptors[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < count; ++i) {
-        if (!linux_kernel::lookupObject(handles[i], &objects[i])) return WAIT_FAILED;
-        int fd = objects[i].kind == linux_kernel::ObjectKind::Event
+        if (!kernel_stand_in::lookupObject(handles[i], &objects[i])) return WAIT_FAILED;
+        int fd = objects[i].kind == kernel_stand_in::ObjectKind::Event
                      ? objects[i].eventFd
                      : objects[i].notification->descriptor();
         descriptors[i] = {fd, POLLIN, 0};
@@ -30,13 +30,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
                 alreadySignalled = true;
             }
         }
-        if (linux_kernel::sys::poll(descriptors, count, alreadySignalled ? 0 : -1) < 0) {
+        if (kernel_stand_in::sys::poll(descriptors, count, alreadySignalled ? 0 : -1) < 0) {
             return WAIT_FAILED;
         }
         // The lowest signalled handle wins, as on Windows.
         for (DWORD i = 0; i < count; ++i) {
             if (descriptors[i].revents & (POLLERR | POLLNVAL)) return WAIT_FAILED;
-            linux_kernel::ChangeNotification* notification = objects[i].notification;
+            kernel_stand_in::ChangeNotification* notification = objects[i].notification;
             bool readable = (descriptors[i].revents & POLLIN) != 0;
             if (notification == nullptr) {
                 if (readable) return WAIT_OBJECT_0 + i;

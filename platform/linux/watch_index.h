@@ -2,20 +2,22 @@
 // that stores entry numbers only (each entry knows its own descriptor), so a slot costs 4 bytes.
 // Descriptors are handed out cyclically by the kernel, so a plain array indexed by descriptor
 // would keep growing as directories come and go; this table stays proportional to what is
-// watched.
+// watched. It grows once four-fifths full: the kernel hands out descriptors in sequence, and
+// Fibonacci hashing spreads such runs evenly, so probe runs stay short at that load.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 
-namespace linux_kernel {
+#include "platform/linux/system_calls.h"
+
+namespace kernel_stand_in {
 
 class WatchIndex {
   public:
     static constexpr std::uint32_t NOT_FOUND = UINT32_MAX;
 
     WatchIndex() = default;
-    ~WatchIndex() { std::free(slots_); }
+    ~WatchIndex() { sys::deallocate(slots_); }
     WatchIndex(const WatchIndex&) = delete;
     WatchIndex& operator=(const WatchIndex&) = delete;
 
@@ -33,7 +35,7 @@ class WatchIndex {
     // The descriptor must not be in the table yet. False when memory ran out.
     template <typename DescriptorOf>
     bool insert(int descriptor, std::uint32_t entry, DescriptorOf descriptorOf) {
-        if ((count_ + 1) * 4 > capacity() * 3 && !grow(descriptorOf)) return false;
+        if ((count_ + 1) * 5 > capacity() * 4 && !grow(descriptorOf)) return false;
         place(descriptor, entry);
         ++count_;
         return true;
@@ -63,7 +65,7 @@ class WatchIndex {
     }
 
     void release() {
-        std::free(slots_);
+        sys::deallocate(slots_);
         slots_ = nullptr;
         mask_ = 0;
         shift_ = 32;
@@ -97,7 +99,8 @@ class WatchIndex {
     template <typename DescriptorOf>
     bool grow(DescriptorOf descriptorOf) {
         std::uint32_t newCapacity = capacity() == 0 ? 64 : capacity() * 2;
-        auto* grown = static_cast<std::uint32_t*>(std::calloc(newCapacity, sizeof(std::uint32_t)));
+        auto* grown =
+            static_cast<std::uint32_t*>(sys::allocateZeroed(newCapacity, sizeof(std::uint32_t)));
         if (grown == nullptr) return false;
         std::uint32_t* old = slots_;
         std::uint32_t oldCapacity = capacity();
@@ -108,7 +111,7 @@ class WatchIndex {
         for (std::uint32_t i = 0; i < oldCapacity; ++i) {
             if (old[i] != EMPTY) place(descriptorOf(old[i] - 1), old[i] - 1);
         }
-        std::free(old);
+        sys::deallocate(old);
         return true;
     }
 
@@ -118,4 +121,4 @@ class WatchIndex {
     std::uint32_t count_ = 0;
 };
 
-}  // namespace linux_kernel
+}  // namespace kernel_stand_in
