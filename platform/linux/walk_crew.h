@@ -1,0 +1,104 @@
+// The threads that share one walk, and the lock they share: the caller's thread walks first and
+// brings in helper threads as the walk proves large, each taking directories from one work list.
+// Helpers live only inside the walk: every one has ended before the walk returns. A helper that
+// cannot be made (no thread, no memory) leaves the walk to the threads it has, down to the
+// caller's own.
+//
+// How many: one thread more for each DIRECTORIES_PER_THREAD directories found, so a small tree
+// never makes a thread and a thread's making (about 30 us) stays a small part of the work it
+// takes on. Up to two threads per processor the process may use, and never fewer than
+// THREADS_AT_LEAST: warm, the walk is CPU-bound and a thread per processor keeps them busy;
+// cold, a thread waits on the disk much of the time, and more threads than processors keep the
+// disk's queue full (on two processors a cold walk still got faster up to 16 threads). Never
+// more than THREADS_AT_MOST: the store's lock and the kernel's lock on the inotify instance
+// serialize part of each directory's work, so more would only queue.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/linux/lock.h"
+#include "platform/linux/pod_array.h"
+#include "platform/linux/walker.h"
+
+namespace kernel_stand_in {
+
+class WalkCrew {
+  public:
+    static constexpr unsigned DIRECTORIES_PER_THREAD = 64;
+    static constexpr unsigned THREADS_PER_PROCESSOR = 2;
+    static constexpr unsigned THREADS_AT_LEAST = 16;
+    static constexpr unsigned THREADS_AT_MOST = 32;
+
+    // What each thread runs, with its own walker, until the walk is over.
+    using Work = void (*)(void* context, WalkCrew& crew, Walker& walker);
+
+    // A walk over `toList` (its first directories already in it), run by `work`.
+    WalkCrew(PodArray<std::uint32_t>& toList, Work work, void* context)
+        : toList_(toList), work_(work), context_(context) {}
+    ~WalkCrew() { joinHelpers(); }
+    WalkCrew(const WalkCrew&) = delete;
+    WalkCrew& operator=(const WalkCrew&) = delete;
+
+    Lock& lock() { return lock_; }
+
+    // Waits for a directory to list and takes it; false once the walk is over: nothing left to
+    // list and no thread listing, or abandoned.
+    bool take(Locked& hold, std::uint32_t* directory);
+    // Ends the listing of the directory taken last.
+    void finishOne();
+    // Adds a directory to list; false when memory ran out.
+    bool push(std::uint32_t directory);
+    // Wakes threads waiting for what the last pushes added.
+    void wakeForPushed();
+
+    // Gives up on the walk: every thread stops at its next step.
+    void abandon();
+    bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
+    // Some directory could not be fully listed.
+    void fallShort() { complete_ = false; }
+    bool complete() const { return complete_; }
+
+    // Called by the caller's thread between directories, with the lock held: starts the helpers
+    // that the directories found so far call for.
+    void bringInHelpers(Locked& hold);
+    // Waits for every helper to end and gives back what each held. Called once the caller's own
+    // work is over.
+    void joinHelpers();
+
+    // For tests: at most `threads` threads (0: as the processors give), one more for each
+    // `directoriesPerThread` directories found (0: DIRECTORIES_PER_THREAD).
+    static void setThreadsForTests(unsigned threads, unsigned directoriesPerThread);
+
+  private:
+    struct Helper {
+        WalkCrew* crew;
+        Walker* walker;
+        pthread_t thread;
+    };
+
+    static void* runHelper(void* helper);
+    static unsigned threadLimit();
+    bool startHelper();
+
+    PodArray<std::uint32_t>& toList_;
+    Work work_;
+    void* context_;
+    Lock lock_;
+    Condition changed_;
+    unsigned listing_ = 0;
+    unsigned waiting_ = 0;
+    unsigned pushed_ = 0;
+    std::uint32_t found_ = 0;
+    bool complete_ = true;
+    std::atomic<bool> abandoned_{false};
+    // Only the caller's thread starts and joins helpers.
+    unsigned helperLimit_ = 0;
+    bool limitKnown_ = false;
+    unsigned helperCount_ = 0;
+    Helper helpers_[THREADS_AT_MOST - 1] = {};
+};
+
+}  // namespace kernel_stand_in
