@@ -4,27 +4,17 @@
 // systems; libc.so.6 keeps them at their first versions too, as the same functions. Before 2.34
 // they lived in libpthread.so.0, which the library names as needed (jni/CMakeLists.txt).
 //
-// Included by the one file that calls them. The directive is lost by link-time optimization,
-// which the library does not use, and left out of sanitizer builds, whose runtimes catch thread
-// creation by its current version.
+// Included by the one file that calls them. Link-time optimization would lose the directive; the
+// library is built without it. The sanitizers' own pthread_create carries no version, so it
+// still stands in for glibc's in sanitizer builds.
 #pragma once
 
 #include <pthread.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define WINDOWSFSCM_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define WINDOWSFSCM_SANITIZED 1
-#endif
-#endif
-
-#if !defined(WINDOWSFSCM_SANITIZED)
 #if defined(__x86_64__)
 __asm__(".symver pthread_create, pthread_create@GLIBC_2.2.5");
 __asm__(".symver pthread_join, pthread_join@GLIBC_2.2.5");
 #elif defined(__aarch64__)
 __asm__(".symver pthread_create, pthread_create@GLIBC_2.17");
 __asm__(".symver pthread_join, pthread_join@GLIBC_2.17");
-#endif
 #endif
