@@ -62,7 +62,7 @@ void DirectoryTree::reset() {
     retries_.release();
     retrying_.release();
     retriesOverflowed_ = false;
-    toList_.release();
+    caller_.toList.release();
     caller_.path.release();
     root_ = Root::Gone;
 }
@@ -104,13 +104,13 @@ bool DirectoryTree::dropTreeIfRootMovedAway() {
 }
 
 bool DirectoryTree::walk(std::uint32_t top, Walk kind) {
-    toList_.truncate(0);
-    if (!toList_.push(top)) {
+    caller_.toList.clear();
+    if (!caller_.toList.push(top)) {
         markForRetry(top);
         return false;
     }
     Walking walking{this, kind};
-    WalkCrew crew(toList_, walkOn, &walking);
+    WalkCrew crew(caller_, walkOn, &walking);
     work(caller_, crew, kind);
     crew.joinHelpers();
     return crew.complete();
@@ -124,7 +124,7 @@ void DirectoryTree::walkOn(void* walking, WalkCrew& crew, Walker& walker) {
 void DirectoryTree::work(Walker& walker, WalkCrew& crew, Walk kind) {
     Locked hold(crew.lock());
     std::uint32_t directory = 0;
-    while (crew.take(hold, &directory)) {
+    while (crew.take(hold, walker, &directory)) {
         // Dropped since it was found, when it turned out to be elsewhere.
         if (entries_.isLive(directory)) listDirectory(walker, directory, kind, crew, hold);
         crew.finishOne();
@@ -225,7 +225,7 @@ void DirectoryTree::recordChildren(Walker& walker, std::uint32_t directory, int 
             markForRetry(directory);
         } else if (result == WatchResult::Added ||
                    (kind == Walk::Rescan && result == WatchResult::Known)) {
-            if (!crew.push(entry)) {
+            if (!crew.push(walker, entry)) {
                 markForRetry(entry);
                 fallShort(crew, kind);
             }

@@ -138,7 +138,6 @@ class DirectoryTree {
     PodArray<std::uint32_t> retries_;
     PodArray<std::uint32_t> retrying_;
     bool retriesOverflowed_ = false;
-    PodArray<std::uint32_t> toList_;
     // The caller's thread's own, for its share of walks and for events.
     Walker caller_;
     alignas(inotify_event) char events_[EVENT_BUFFER_BYTES];

@@ -12,27 +12,38 @@ std::atomic<unsigned> directoriesPerThreadForTests{0};
 
 }  // namespace
 
-bool WalkCrew::take(Locked& hold, std::uint32_t* directory) {
+bool WalkCrew::take(Locked& hold, Walker& walker, std::uint32_t* directory) {
     // While others list, they may yet find more.
-    while (toList_.empty() && listing_ > 0 && !abandoned()) {
+    while (pending_ == 0 && listing_ > 0 && !abandoned()) {
         ++waiting_;
         changed_.wait(hold);
         --waiting_;
     }
-    if (abandoned() || toList_.empty()) return false;
-    *directory = toList_.pop();
+    if (abandoned() || pending_ == 0) return false;
+    *directory =
+        walker.toList.empty() ? fullestList()->toList.takeOldest() : walker.toList.takeNewest();
+    --pending_;
     ++listing_;
     return true;
+}
+
+Walker* WalkCrew::fullestList() {
+    Walker* fullest = walkers_[0];
+    for (unsigned at = 1; at < walkerCount_; ++at) {
+        if (walkers_[at]->toList.size() > fullest->toList.size()) fullest = walkers_[at];
+    }
+    return fullest;
 }
 
 void WalkCrew::finishOne() {
     --listing_;
     // Nothing left and nobody to find more: the walk is over for those waiting too.
-    if (listing_ == 0 && toList_.empty() && waiting_ > 0) changed_.wakeAll();
+    if (listing_ == 0 && pending_ == 0 && waiting_ > 0) changed_.wakeAll();
 }
 
-bool WalkCrew::push(std::uint32_t directory) {
-    if (!toList_.push(directory)) return false;
+bool WalkCrew::push(Walker& walker, std::uint32_t directory) {
+    if (!walker.toList.push(directory)) return false;
+    ++pending_;
     ++pushed_;
     ++found_;
     return true;
@@ -56,8 +67,7 @@ void WalkCrew::abandon() {
 void WalkCrew::bringInHelpers(Locked& hold) {
     unsigned perThread = directoriesPerThreadForTests.load(std::memory_order_relaxed);
     std::uint32_t wanted = found_ / (perThread != 0 ? perThread : DIRECTORIES_PER_THREAD);
-    if (wanted <= helperCount_ || (limitKnown_ && helperCount_ == helperLimit_) ||
-        toList_.empty()) {
+    if (wanted <= helperCount_ || (limitKnown_ && helperCount_ == helperLimit_) || pending_ == 0) {
         return;
     }
     hold.unlock();
@@ -93,7 +103,12 @@ bool WalkCrew::startHelper() {
 
 void* WalkCrew::runHelper(void* helper) {
     auto* self = static_cast<Helper*>(helper);
-    self->crew->work_(self->crew->context_, *self->crew, *self->walker);
+    WalkCrew& crew = *self->crew;
+    {
+        Locked hold(crew.lock_);
+        crew.walkers_[crew.walkerCount_++] = self->walker;
+    }
+    crew.work_(crew.context_, crew, *self->walker);
     return nullptr;
 }
 

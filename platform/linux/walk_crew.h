@@ -1,8 +1,8 @@
 // The threads that share one walk, and the lock they share: the caller's thread walks first and
-// brings in helper threads as the walk proves large, each taking directories from one work list.
-// Helpers live only inside the walk: every one has ended before the walk returns. A helper that
-// cannot be made (no thread, no memory) leaves the walk to the threads it has, down to the
-// caller's own.
+// brings in helper threads as the walk proves large. Each thread lists the directories it found
+// itself, newest first, and one that runs out takes the oldest of another's. Helpers live only
+// inside the walk: every one has ended before the walk returns. A helper that cannot be made (no
+// thread, no memory) leaves the walk to the threads it has, down to the caller's own.
 //
 // How many: one thread more for each DIRECTORIES_PER_THREAD directories found, so a small tree
 // never makes a thread and a thread's making (about 30 us) stays a small part of the work it
@@ -35,22 +35,24 @@ class WalkCrew {
     // What each thread runs, with its own walker, until the walk is over.
     using Work = void (*)(void* context, WalkCrew& crew, Walker& walker);
 
-    // A walk over `toList` (its first directories already in it), run by `work`.
-    WalkCrew(PodArray<std::uint32_t>& toList, Work work, void* context)
-        : toList_(toList), work_(work), context_(context) {}
+    // A walk from the directories in `caller`'s list, run by `work`.
+    WalkCrew(Walker& caller, Work work, void* context)
+        : work_(work), context_(context), pending_(caller.toList.size()) {
+        walkers_[walkerCount_++] = &caller;
+    }
     ~WalkCrew() { joinHelpers(); }
     WalkCrew(const WalkCrew&) = delete;
     WalkCrew& operator=(const WalkCrew&) = delete;
 
     Lock& lock() { return lock_; }
 
-    // Waits for a directory to list and takes it; false once the walk is over: nothing left to
-    // list and no thread listing, or abandoned.
-    bool take(Locked& hold, std::uint32_t* directory);
+    // Waits for a directory for `walker` to list and takes it; false once the walk is over:
+    // nothing left to list and no thread listing, or abandoned.
+    bool take(Locked& hold, Walker& walker, std::uint32_t* directory);
     // Ends the listing of the directory taken last.
     void finishOne();
-    // Adds a directory to list; false when memory ran out.
-    bool push(std::uint32_t directory);
+    // Adds a directory found by `walker`; false when memory ran out.
+    bool push(Walker& walker, std::uint32_t directory);
     // Wakes threads waiting for what the last pushes added.
     void wakeForPushed();
 
@@ -82,19 +84,23 @@ class WalkCrew {
     static void* runHelper(void* helper);
     static unsigned threadLimit();
     bool startHelper();
+    Walker* fullestList();
 
-    PodArray<std::uint32_t>& toList_;
     Work work_;
     void* context_;
     Lock lock_;
     Condition changed_;
+    // Every thread's walker, the caller's first; helpers add theirs when they begin.
+    Walker* walkers_[THREADS_AT_MOST] = {};
+    unsigned walkerCount_ = 0;
+    std::size_t pending_;
     unsigned listing_ = 0;
     unsigned waiting_ = 0;
     unsigned pushed_ = 0;
     std::uint32_t found_ = 0;
     bool complete_ = true;
     std::atomic<bool> abandoned_{false};
-    // Only the caller's thread starts and joins helpers.
+    // Only the caller's thread starts and joins helpers, so these need no lock.
     unsigned helperLimit_ = 0;
     bool limitKnown_ = false;
     unsigned helperCount_ = 0;

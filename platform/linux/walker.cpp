@@ -1,8 +1,23 @@
 #include "platform/linux/walker.h"
 
+#include <cstring>
+
 #include "platform/linux/system_calls.h"
 
 namespace kernel_stand_in {
+
+std::uint32_t WorkList::takeOldest() {
+    std::uint32_t taken = items_[first_++];
+    if (empty()) {
+        clear();
+    } else if (first_ >= 64 && first_ > size()) {
+        // The taken ones would keep the array growing while its owner keeps adding.
+        std::memmove(items_.data(), items_.data() + first_, size() * sizeof taken);
+        items_.truncate(size());
+        first_ = 0;
+    }
+    return taken;
+}
 
 std::size_t HeldDirectories::find(const EntryStore& store, std::uint32_t directory) const {
     for (std::size_t at = count_; at-- > 0;) {

@@ -1,7 +1,8 @@
-// What one thread of a walk holds for itself: the path of the directory it lists, the listing,
-// the subdirectories it has watched and not yet recorded, and the descriptors of the directories
-// it listed last, so that their subdirectories are opened relative to them. Nothing here is
-// shared, so a thread fills it with the walk's lock let go.
+// What one thread of a walk holds: the directories it found and has yet to list, the path of the
+// directory it lists, the listing, the subdirectories it has watched and not yet recorded, and the
+// descriptors of the directories it listed last, so that their subdirectories are opened relative
+// to them. Only the list is shared, under the walk's lock; a thread fills the rest with the lock
+// let go.
 #pragma once
 
 #include <climits>
@@ -11,8 +12,42 @@
 
 #include "platform/linux/directory_listing.h"
 #include "platform/linux/entry_store.h"
+#include "platform/linux/pod_array.h"
 
 namespace kernel_stand_in {
+
+// Directories one thread found and has yet to list. It takes them back newest first, so that
+// its listings follow one another down the tree and each finds its parent's descriptor and path
+// at hand; a thread that has run out takes the oldest, the largest subtrees left.
+class WorkList {
+  public:
+    WorkList() = default;
+    WorkList(const WorkList&) = delete;
+    WorkList& operator=(const WorkList&) = delete;
+
+    bool empty() const { return first_ == items_.size(); }
+    std::size_t size() const { return items_.size() - first_; }
+    // False when memory ran out.
+    bool push(std::uint32_t directory) { return items_.push(directory); }
+    std::uint32_t takeNewest() {
+        std::uint32_t taken = items_.pop();
+        if (empty()) clear();
+        return taken;
+    }
+    std::uint32_t takeOldest();
+    void clear() {
+        items_.truncate(0);
+        first_ = 0;
+    }
+    void release() {
+        items_.release();
+        first_ = 0;
+    }
+
+  private:
+    PodArray<std::uint32_t> items_;
+    std::size_t first_ = 0;
+};
 
 // Subdirectories watched while the lock was let go, waiting to be recorded with it held, each
 // with its name copied out of the listing (whose buffer a later read overwrites).
@@ -92,6 +127,7 @@ class HeldDirectories {
 };
 
 struct Walker {
+    WorkList toList;
     EntryPath path;
     DirectoryListing listing;
     WatchedChildren found;
