@@ -19,8 +19,22 @@
 
 #include "monitor/monitor.h"
 #include "platform/linux/system_calls.h"
+#include "platform/linux/walk_crew.h"
 
 namespace test_support {
+
+namespace {
+
+// WINDOWSFSCM_TEST_WALK_THREADS=N shares every walk among N threads, brought in from the first
+// directory found on, so that the same tests check the walk on many threads.
+[[maybe_unused]] const bool walkThreadsChosen = [] {
+    const char* threads = std::getenv("WINDOWSFSCM_TEST_WALK_THREADS");
+    if (threads == nullptr) return false;
+    kernel_stand_in::WalkCrew::setThreadsForTests(std::stoul(threads), 1);
+    return true;
+}();
+
+}  // namespace
 
 TemporaryDirectory::TemporaryDirectory() {
     std::string pattern = (fs::temp_directory_path() / "windowsfscm-test-XXXXXX").string();
