@@ -27,12 +27,15 @@ namespace {
 
 // WINDOWSFSCM_TEST_WALK_THREADS=N shares every walk among N threads, brought in from the first
 // directory found on, so that the same tests check the walk on many threads.
-[[maybe_unused]] const bool walkThreadsChosen = [] {
+unsigned chooseWalkThreads() {
     const char* threads = std::getenv("WINDOWSFSCM_TEST_WALK_THREADS");
-    if (threads == nullptr) return false;
-    kernel_stand_in::WalkCrew::setThreadsForTests(std::stoul(threads), 1);
-    return true;
-}();
+    if (threads == nullptr) return 0;
+    unsigned chosen = std::stoul(threads);
+    kernel_stand_in::WalkCrew::setThreadsForTests(chosen, 1);
+    return chosen;
+}
+
+const unsigned walkThreadsChosen = chooseWalkThreads();
 
 }  // namespace
 
@@ -90,6 +93,22 @@ int openDescriptorCount() {
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
         ++count;
     return count;
+}
+
+int threadCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+SharedWalks::SharedWalks(unsigned threads, unsigned directoriesPerThread) {
+    kernel_stand_in::WalkCrew::setThreadsForTests(threads, directoriesPerThread);
+}
+
+SharedWalks::~SharedWalks() {
+    kernel_stand_in::WalkCrew::setThreadsForTests(walkThreadsChosen,
+                                                  walkThreadsChosen != 0 ? 1 : 0);
 }
 
 int inotifyWatchCount() {

@@ -45,6 +45,8 @@ int makeTree(const fs::path& top, int depth, int fanout);
 int countDirectories(const fs::path& top);
 
 int openDescriptorCount();
+// The threads of the process.
+int threadCount();
 // The inotify watches held by the process, read from /proc/self/fdinfo.
 int inotifyWatchCount();
 // Bytes of inotify events the kernel has queued for the process and nobody has read yet.
@@ -65,6 +67,17 @@ class UnprivilegedFileAccess {
   private:
     int previousUser_;
     int previousGroup_;
+};
+
+// For its lifetime, walks are shared among at most `threads` threads, one more brought in for each
+// `directoriesPerThread` directories found; then back to what WINDOWSFSCM_TEST_WALK_THREADS
+// chose (see test_support.cpp), or to the library's own choice.
+class SharedWalks {
+  public:
+    SharedWalks(unsigned threads, unsigned directoriesPerThread);
+    ~SharedWalks();
+    SharedWalks(const SharedWalks&) = delete;
+    SharedWalks& operator=(const SharedWalks&) = delete;
 };
 
 // Whether the thread `threadId` (a kernel thread id) sleeps in poll with no time-out: for a waiter,
