@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
@@ -147,7 +148,16 @@ bool resolvePath(const char* path, char* resolved) {
 
 bool startThread(pthread_t* thread, void* (*run)(void*), void* argument) {
     if (injectFailure(Call::StartThread)) return false;
+    // The new thread blocks every signal but those a fault raises: signals meant for the process
+    // go to the application's own threads, never to a handler running on ours.
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS})
+        sigdelset(&blocked, fault);
+    pthread_sigmask(SIG_SETMASK, &blocked, &previous);
     int error = pthread_create(thread, nullptr, run, argument);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     errno = error;
     return error == 0;
 }

@@ -59,7 +59,8 @@ int fileTimes(const char* path, unsigned wanted, struct statx* times);
 // (PATH_MAX bytes). False with errno set when it cannot.
 bool resolvePath(const char* path, char* resolved);
 
-// Runs `run(argument)` on a new thread. False, with errno set, when no thread can be made.
+// Runs `run(argument)` on a new thread, which blocks the signals a fault does not raise. False,
+// with errno set, when no thread can be made.
 bool startThread(pthread_t* thread, void* (*run)(void*), void* argument);
 // Waits for a thread started by startThread to end.
 void joinThread(pthread_t thread);

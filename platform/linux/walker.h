@@ -60,6 +60,8 @@ class WatchedChildren {
         std::uint8_t nameLength;
     };
 
+    // Each child and name is written before it is read; clearing them would only cost time.
+    // cppcheck-suppress uninitMemberVar
     WatchedChildren() = default;
     WatchedChildren(const WatchedChildren&) = delete;
     WatchedChildren& operator=(const WatchedChildren&) = delete;
