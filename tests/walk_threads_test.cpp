@@ -4,11 +4,14 @@
 // directories moved while threads list them end up watched where they are; a stop requested
 // during a long start ends the watch. Also run under ThreadSanitizer.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <fstream>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "monitor/monitor.h"
@@ -258,6 +261,68 @@ TEST_F(WalkThreadsTest, DirectoriesMovedWhileThreadsListThemAreWatchedWhereTheyE
         }
         endWatch();
     }
+}
+
+// The signals blocked by a thread of the process, as the kernel shows them; false once the thread
+// has ended.
+bool readBlockedSignals(const fs::path& task, unsigned long long* mask) {
+    std::ifstream status(task / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigBlk:", 0) != 0) continue;
+        *mask = std::stoull(line.substr(7), nullptr, 16);
+        return true;
+    }
+    return false;
+}
+
+bool blocks(unsigned long long mask, int signal) {
+    return (mask >> (signal - 1) & 1) != 0;
+}
+
+// Signals sent to the process never run a handler on a thread of the walk, while the faults a
+// thread may raise itself are left to their handlers.
+TEST_F(WalkThreadsTest, WalkThreadsLeaveTheProcesssSignalsToItsOwnThreads) {
+    makeTree(tree.path(), DEPTH, FANOUT);
+    std::set<std::string> ownThreads;
+    for (const auto& task : fs::directory_iterator("/proc/self/task"))
+        ownThreads.insert(task.path().filename());
+    // The C library blocks every signal while it starts a thread, its own first real-time signal
+    // included, then sets the mask the thread was made with, which never blocks that one.
+    constexpr int LIBRARY_SIGNAL = 32;
+    kernel_stand_in::sys::slowCalls(Call::ReadDirectory, 1000);
+    bool seen = false;
+    unsigned long long mask = 0;
+    for (int attempt = 0; !seen; ++attempt) {
+        ASSERT_LT(attempt, 20) << "no thread of the walk was seen running";
+        std::atomic<int> startingThread{0};
+        std::atomic<bool> started{false};
+        std::thread starting([&] {
+            startingThread.store(static_cast<int>(gettid()));
+            EXPECT_TRUE(startWatch(tree.path().c_str()));
+            started.store(true);
+        });
+        while (startingThread.load() == 0)
+            std::this_thread::yield();
+        while (!seen && !started.load()) {
+            for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+                std::string thread = task.path().filename();
+                if (ownThreads.count(thread) != 0 ||
+                    thread == std::to_string(startingThread.load())) {
+                    continue;
+                }
+                seen = readBlockedSignals(task.path(), &mask) && !blocks(mask, LIBRARY_SIGNAL);
+                if (seen) break;
+            }
+        }
+        starting.join();
+        endWatch();
+    }
+    EXPECT_TRUE(blocks(mask, SIGINT));
+    EXPECT_TRUE(blocks(mask, SIGTERM));
+    EXPECT_TRUE(blocks(mask, SIGQUIT));
+    EXPECT_FALSE(blocks(mask, SIGSEGV));
+    EXPECT_FALSE(blocks(mask, SIGBUS));
 }
 
 TEST_F(WalkThreadsTest, StopRequestedDuringALongStartEndsTheWatch) {
