@@ -1,5 +1,6 @@
 #include "platform/linux/walk_crew.h"
 
+#include <algorithm>
 #include <new>
 
 #include "platform/linux/system_calls.h"
@@ -123,10 +124,9 @@ void WalkCrew::joinHelpers() {
 
 unsigned WalkCrew::threadLimit() {
     unsigned forced = threadsForTests.load(std::memory_order_relaxed);
-    if (forced != 0) return forced < THREADS_AT_MOST ? forced : THREADS_AT_MOST;
-    unsigned threads = THREADS_PER_PROCESSOR * sys::usableProcessors();
-    if (threads < THREADS_AT_LEAST) return THREADS_AT_LEAST;
-    return threads < THREADS_AT_MOST ? threads : THREADS_AT_MOST;
+    if (forced != 0) return std::min(forced, THREADS_AT_MOST);
+    return std::clamp(THREADS_PER_PROCESSOR * sys::usableProcessors(), THREADS_AT_LEAST,
+                      THREADS_AT_MOST);
 }
 
 void WalkCrew::setThreadsForTests(unsigned threads, unsigned directoriesPerThread) {
