@@ -39,6 +39,8 @@ class DirectoryListing {
 
     // The error that cut the listing short (errno of the read), or 0.
     int failed() const { return error_; }
+    // The open directory's descriptor, or -1.
+    int descriptor() const { return directoryFd_; }
 
     // Closes the listing but hands its open descriptor over to the caller, who closes it.
     int releaseDescriptor();

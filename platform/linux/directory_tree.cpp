@@ -164,15 +164,26 @@ void DirectoryTree::listDirectory(Walker& walker, std::uint32_t directory, Walk 
         return;
     }
 
-    // Each subdirectory is watched before it is put on the list to be listed itself.
+    // Each subdirectory is watched before it is put on the list to be listed itself: by its name
+    // in the directory listed, where the thread can move into it, else by its whole path.
     bool anySubdirectory = false;
+    bool byName = false;
     while (!crew.abandoned() && walker.listing.read()) {
         std::size_t childLength = 0;
         while (const char* name = walker.listing.nextReadSubdirectory(&childLength)) {
+            if (!anySubdirectory && walker.hasOwnWorkingDirectory) {
+                byName = sys::changeDirectory(walker.listing.descriptor());
+            }
             anySubdirectory = true;
-            walker.path.append(length, name, childLength);
-            int childWatch = sys::addWatch(inotifyFd_, walker.path.data(), SUBDIRECTORY_MASK);
-            int error = childWatch < 0 ? errno : 0;
+            // Even by name, only a directory its whole path can name is watched: what follows
+            // (events, retries) goes by that path.
+            int childWatch = -1;
+            int error = ENAMETOOLONG;
+            if (walker.path.append(length, name, childLength) < PATH_MAX) {
+                const char* child = byName ? name : walker.path.data();
+                childWatch = sys::addWatch(inotifyFd_, child, SUBDIRECTORY_MASK);
+                error = childWatch < 0 ? errno : 0;
+            }
             walker.found.add(name, childLength, childWatch, error);
             // A shortage fails a start: let the other threads know at once.
             bool startFails = kind == Walk::Start && childWatch < 0 && !outOfReach(error);

@@ -166,6 +166,14 @@ void joinThread(pthread_t thread) {
     pthread_join(thread, nullptr);
 }
 
+bool ownWorkingDirectory() {
+    return !injectFailure(Call::WorkingDirectory) && ::unshare(CLONE_FS) == 0;
+}
+
+bool changeDirectory(int directoryFd) {
+    return !injectFailure(Call::WorkingDirectory) && ::fchdir(directoryFd) == 0;
+}
+
 unsigned usableProcessors() {
     if (injectFailure(Call::Processors)) return 0;
     cpu_set_t processors;

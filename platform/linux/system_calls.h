@@ -31,6 +31,7 @@ enum class Call : unsigned {
     SetEvent,
     StartThread,
     Processors,
+    WorkingDirectory,
     Count
 };
 
@@ -64,6 +65,11 @@ bool resolvePath(const char* path, char* resolved);
 bool startThread(pthread_t* thread, void* (*run)(void*), void* argument);
 // Waits for a thread started by startThread to end.
 void joinThread(pthread_t thread);
+// Gives the calling thread a working directory of its own, apart from the process's; false when it
+// cannot.
+bool ownWorkingDirectory();
+// Makes the open directory `directoryFd` the calling thread's working directory.
+bool changeDirectory(int directoryFd);
 // How many processors the calling thread may run on; 0 when that cannot be told.
 unsigned usableProcessors();
 

@@ -109,6 +109,7 @@ void* WalkCrew::runHelper(void* helper) {
         Locked hold(crew.lock_);
         crew.walkers_[crew.walkerCount_++] = self->walker;
     }
+    self->walker->hasOwnWorkingDirectory = sys::ownWorkingDirectory();
     crew.work_(crew.context_, crew, *self->walker);
     return nullptr;
 }

@@ -3,6 +3,9 @@
 // descriptors of the directories it listed last, so that their subdirectories are opened relative
 // to them. Only the list is shared, under the walk's lock; a thread fills the rest with the lock
 // let go.
+//
+// A helper thread has a working directory of its own, apart from the process's: it moves into
+// each directory it lists, and watches the subdirectories by their names alone.
 #pragma once
 
 #include <climits>
@@ -134,6 +137,8 @@ struct Walker {
     DirectoryListing listing;
     WatchedChildren found;
     HeldDirectories held;
+    // False for the caller's thread, which shares the process's.
+    bool hasOwnWorkingDirectory = false;
 };
 
 }  // namespace kernel_stand_in
