@@ -130,11 +130,14 @@ TEST_F(WalkThreadsTest, ThreadsThatCannotBeMadeLeaveTheWalkToTheOthers) {
         int error;
     };
     // No thread at all, then none after the second; the processors unknown, so that the library
-    // picks the number of threads without them. (A thread's own memory refused is among the
-    // allocations refused below.)
+    // picks the number of threads without them; threads without a working directory of their
+    // own, from the start or after a while, which then watch by whole paths. (A thread's own
+    // memory refused is among the allocations refused below.)
     const Shortage shortages[] = {{Call::StartThread, 1, EAGAIN},
                                   {Call::StartThread, 3, EAGAIN},
-                                  {Call::Processors, 1, ENOSYS}};
+                                  {Call::Processors, 1, ENOSYS},
+                                  {Call::WorkingDirectory, 1, EPERM},
+                                  {Call::WorkingDirectory, 20, EACCES}};
     // The library's own choice of threads, brought in from the first directory on.
     SharedWalks ownChoice(0, 1);
     for (const Shortage& shortage : shortages) {
