@@ -22,7 +22,6 @@
 #include <cstdint>
 
 #include "platform/linux/lock.h"
-#include "platform/linux/pod_array.h"
 #include "platform/linux/walker.h"
 
 namespace kernel_stand_in {
@@ -95,6 +94,8 @@ class WalkCrew {
     // Every thread's walker, the caller's first; helpers add theirs when they begin.
     Walker* walkers_[THREADS_AT_MOST] = {};
     unsigned walkerCount_ = 0;
+    // Directories in all the lists; threads listing one; threads waiting for one; directories
+    // added since the waiting were last woken, and in the whole walk.
     std::size_t pending_;
     unsigned listing_ = 0;
     unsigned waiting_ = 0;
