@@ -100,8 +100,7 @@ def main():
     os.makedirs(output, exist_ok=True)
     with open(os.path.join(output, "results.json"), "w", encoding="utf-8") as raw:
         json.dump(results, raw, indent=1)
-    with open(os.path.join(output, "chart.svg"), "w", encoding="utf-8") as svg:
-        svg.write(chart.render(results))
+    chart.write(results, os.path.join(output, "chart.svg"))
     with open(os.path.join(output, "report.md"), "w", encoding="utf-8") as markdown:
         markdown.write(report.render(results))
     if not arguments.quick and not arguments.output:
