@@ -5,7 +5,7 @@ import re
 import subprocess
 from dataclasses import dataclass
 
-TARGETS = ["core_bench", "watch_serve", "pipe_bench", "keep_cpus_awake", "windowsfscm",
+TARGETS = ["core_bench", "watch_serve", "pipe_bench", "windowsfscm",
            "windowsfscm_java", "windowsfscm_bench_java"]
 
 
@@ -14,7 +14,6 @@ class Programs:
     core_bench: str
     watch_serve: str
     pipe_bench: str
-    keep_cpus_awake: str
     library_dir: str
     class_path: str
     java: str
@@ -33,7 +32,6 @@ def build(repo, folder):
         core_bench=os.path.join(bench, "core_bench"),
         watch_serve=os.path.join(bench, "watch_serve"),
         pipe_bench=os.path.join(bench, "pipe_bench"),
-        keep_cpus_awake=os.path.join(bench, "keep_cpus_awake"),
         library_dir=os.path.join(folder, "jni"),
         class_path=":".join([os.path.join(folder, "java", "windowsfscm.jar"),
                              os.path.join(bench, "windowsfscm-bench.jar")]),

@@ -2,6 +2,7 @@
 measured from outside. Each returns summaries; a peer that fails is reported, not fatal."""
 
 import json
+import statistics
 import subprocess
 import sys
 import time
@@ -40,14 +41,14 @@ def in_process(programs, tree, settings):
     raw = _json_of(command)
     _say("wake latency on one CPU, and with the CPUs kept awake")
     one_cpu = _json_of(["taskset", "-c", "0", *command, "--wake-only"])
-    with cpus_kept_awake(programs):
+    with cpus_kept_awake():
         awake = _json_of([*command, "--wake-only"])
     result = {key: stats.rounds(raw[key]) for key in raw if not key.startswith("wake_")}
     # Each round runs the three walks back to back, so a ratio within a round is untouched by
     # load that drifts between rounds.
     for key in ("setup_ours_ms", "setup_floor_two_threads_ms"):
-        result[key]["ratio_to_floor"] = stats.percentile(
-            [value / floor for value, floor in zip(raw[key], raw["setup_floor_ms"])], 0.5)
+        result[key]["ratio_to_floor"] = statistics.median(
+            value / floor for value, floor in zip(raw[key], raw["setup_floor_ms"]))
     for key in ("wake_floor_us", "wake_ours_us"):
         result[key] = stats.latency(raw[key])
         result[key + "_one_cpu"] = stats.latency(one_cpu[key])
@@ -108,7 +109,7 @@ def java(programs, peers, tree, settings):
         wakes_only = peers.java_command("latency", subject, tree.root, tree.deepest, "1",
                                         str(settings.samples))
         one_cpu = _latency_program(["taskset", "-c", "0", *wakes_only], JAVA_ENV)
-        with cpus_kept_awake(programs):
+        with cpus_kept_awake():
             awake = _latency_program(wakes_only, JAVA_ENV)
         results[key]["wake_us_one_cpu"] = one_cpu["wake_us"]
         results[key]["wake_us_awake"] = awake["wake_us"]

@@ -146,8 +146,8 @@ def _idle_states(results):
     lines = ["## Wake latency and idle CPUs", "",
              "The same measurement three ways: as the scheduler places the threads; with the "
              "whole process on one CPU (`taskset -c 0`); and with every CPU kept out of idle by "
-             "a lowest-priority spinning thread (`keep_cpus_awake`), which any woken thread "
-             "preempts at once.", "",
+             "a spinning process pinned to each at the lowest priority (`SCHED_IDLE`), which "
+             "any woken thread preempts at once.", "",
              "| dirs | watcher | as placed p50 / p99 | one CPU p50 / p99 | CPUs awake p50 / p99 |",
              "|---|---|---|---|---|"]
     rows = [("floor", "in_process", "wake_floor_us", ""),
