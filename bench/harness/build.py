@@ -14,7 +14,7 @@ class Programs:
     core_bench: str
     watch_serve: str
     pipe_bench: str
-    library_dir: str
+    library: str  # the Java peers load this file, and extract nothing
     class_path: str
     java: str
 
@@ -32,7 +32,7 @@ def build(repo, folder):
         core_bench=os.path.join(bench, "core_bench"),
         watch_serve=os.path.join(bench, "watch_serve"),
         pipe_bench=os.path.join(bench, "pipe_bench"),
-        library_dir=os.path.join(folder, "jni"),
+        library=os.path.join(folder, "jni", "libwindowsfscm.so"),
         class_path=":".join([os.path.join(folder, "java", "windowsfscm.jar"),
                              os.path.join(bench, "windowsfscm-bench.jar")]),
         java=java.group(1) if java else "java",

@@ -52,6 +52,8 @@ def _arguments():
 
 def main():
     arguments = _arguments()
+    # Java turns file names into bytes through the locale; the trees are ASCII, but keep it exact.
+    os.environ["LC_ALL"] = "C.UTF-8"
     settings = QUICK if arguments.quick else FULL
     if arguments.sizes:
         settings = replace(settings, sizes=[int(size) for size in arguments.sizes.split(",")])

@@ -9,7 +9,6 @@ import time
 
 from harness import idle, instructions, stats, storm
 from harness.awake import cpus_kept_awake
-from harness.peers import JAVA_ENV
 from harness.procfs import resident_bytes
 from harness.watchers import WatcherFailed
 
@@ -17,9 +16,8 @@ from harness.watchers import WatcherFailed
 COMMAND_LIMIT_S = 1800
 
 
-def _json_of(command, env=None):
-    done = subprocess.run(command, capture_output=True, env=env, timeout=COMMAND_LIMIT_S,
-                          check=False)
+def _json_of(command):
+    done = subprocess.run(command, capture_output=True, timeout=COMMAND_LIMIT_S, check=False)
     lines = done.stdout.decode(errors="replace").strip().splitlines()
     if done.returncode != 0 or not lines:
         raise RuntimeError(f"{command[0]} failed ({done.returncode}): "
@@ -85,8 +83,8 @@ def through_pipe(programs, peers, tree, settings):
     return results
 
 
-def _latency_program(command, env=None):
-    raw = _json_of(command, env)
+def _latency_program(command):
+    raw = _json_of(command)
     return {"setup_ms": stats.rounds(raw["setup_ms"]), "wake_us": stats.latency(raw["wake_us"])}
 
 
@@ -105,12 +103,12 @@ def java(programs, peers, tree, settings):
         _say(f"Java: {subject}")
         results[key] = _latency_program(peers.java_command(
             "latency", subject, tree.root, tree.deepest, str(settings.peer_rounds),
-            str(settings.samples)), JAVA_ENV)
+            str(settings.samples)))
         wakes_only = peers.java_command("latency", subject, tree.root, tree.deepest, "1",
                                         str(settings.samples))
-        one_cpu = _latency_program(["taskset", "-c", "0", *wakes_only], JAVA_ENV)
+        one_cpu = _latency_program(["taskset", "-c", "0", *wakes_only])
         with cpus_kept_awake():
-            awake = _latency_program(wakes_only, JAVA_ENV)
+            awake = _latency_program(wakes_only)
         results[key]["wake_us_one_cpu"] = one_cpu["wake_us"]
         results[key]["wake_us_awake"] = awake["wake_us"]
     return results
@@ -125,8 +123,7 @@ def from_outside(peers, tree, settings, idle_seconds):
         with storm.StormFiles(tree, settings.storm_spread) as files:
             try:
                 watcher.start()
-                result = {"setup_s": watcher.setup_s,
-                          "resident_bytes": resident_bytes(watcher.pid)}
+                result = {"resident_bytes": resident_bytes(watcher.pid)}
                 if idle_seconds:
                     time.sleep(settings.idle_settle_s)
                     result["idle"] = idle.run(watcher.pid, idle_seconds)

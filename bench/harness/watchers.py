@@ -34,13 +34,12 @@ def _read_line(stream, deadline, what):
 
 
 class _WatcherProcess:
-    """A watcher's process, and the seconds it took to say it was watching."""
+    """A watcher's process."""
 
     def __init__(self, name, command):
         self.name = name
         self._command = command
         self._process = None
-        self.setup_s = None
 
     @property
     def pid(self):
@@ -49,24 +48,18 @@ class _WatcherProcess:
     def _launch(self, announces_on, is_ready, **popen_args):
         """Starts the command and reads the stream named `announces_on` up to the line that
         `is_ready` accepts."""
-        begun = time.monotonic()
         self._process = subprocess.Popen(self._command, **popen_args)
-        deadline = begun + READY_TIMEOUT_S
+        deadline = time.monotonic() + READY_TIMEOUT_S
         while not is_ready(_read_line(getattr(self._process, announces_on), deadline, self.name)):
             pass
-        self.setup_s = time.monotonic() - begun
 
 
 class CountingWatcher(_WatcherProcess):
     """One of our subject programs: "ready", then "count N" for each "count" it is sent."""
 
-    def __init__(self, name, command, env=None):
-        super().__init__(name, command)
-        self._env = env
-
     def start(self):
         self._launch("stdout", lambda line: line == "ready", stdin=subprocess.PIPE,
-                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self._env)
+                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
 
     def count(self):
         self._process.stdin.write(b"count\n")
