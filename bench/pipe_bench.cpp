@@ -3,9 +3,11 @@
 // to its "Watches established." line on standard error; a wake runs from just before a byte is
 // appended to a file in the probe directory to the first output that follows. The pipe and the
 // second process cost something of their own, so the harness runs the floor through this same
-// program to tell that part apart. Prints the raw samples as JSON.
+// program to tell that part apart. With --cold, one start is timed with no warm-up round before
+// it and no wakes after it, for the harness to run right after it has dropped the page cache.
+// Prints the raw samples as JSON.
 //
-//   pipe_bench --probe DIR [--rounds K] [--samples S] [--gap-ms G] -- COMMAND [ARG...]
+//   pipe_bench --probe DIR [--rounds K] [--samples S] [--gap-ms G] [--cold] -- COMMAND [ARG...]
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,6 +36,7 @@ struct Options {
     int rounds = 5;
     int samples = 300;
     int gapMilliseconds = 3;
+    bool cold = false;
     std::vector<char*> command;
 };
 
@@ -128,6 +131,11 @@ bool parse(int argc, char** argv, Options* options) {
     for (; i < argc; ++i) {
         std::string flag = argv[i];
         if (flag == "--") break;
+        if (flag == "--cold") {
+            options->cold = true;
+            options->rounds = 1;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         if (flag == "--probe") {
             options->probe = argv[++i];
@@ -153,16 +161,17 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, &options)) {
         std::fprintf(stderr,
-                     "usage: %s --probe DIR [--rounds K] [--samples S] [--gap-ms G] -- COMMAND "
-                     "[ARG...]\n",
+                     "usage: %s --probe DIR [--rounds K] [--samples S] [--gap-ms G] [--cold] -- "
+                     "COMMAND [ARG...]\n",
                      argv[0]);
         return 2;
     }
     std::vector<double> setups;
     std::vector<double> wakes;
     int unanswered = 0;
-    // Round 0 only warms the caches; the last round also measures the wakes.
-    for (int round = 0; round <= options.rounds; ++round) {
+    // Round 0 only warms the caches, unless they were dropped on purpose; the last round also
+    // measures the wakes.
+    for (int round = options.cold ? 1 : 0; round <= options.rounds; ++round) {
         Child child;
         Clock::time_point start = Clock::now();
         bool ready = spawn(options, &child) && awaitReady(child);
@@ -170,7 +179,9 @@ int main(int argc, char** argv) {
         if (ready && round > 0) {
             setups.push_back(std::chrono::duration<double, std::milli>(watched - start).count());
         }
-        if (ready && round == options.rounds) measureWakes(options, child, &wakes, &unanswered);
+        if (ready && round == options.rounds && !options.cold) {
+            measureWakes(options, child, &wakes, &unanswered);
+        }
         end(&child);
         if (!ready) return 1;
     }

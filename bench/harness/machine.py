@@ -8,6 +8,7 @@ import subprocess
 import time
 
 from harness.peers import NODE_FOLDER
+from harness.trees import BASE
 
 PARCEL_PACKAGE = os.path.join(NODE_FOLDER, "node_modules", "@parcel", "watcher", "package.json")
 
@@ -87,6 +88,7 @@ class OtherWork:
 
 
 def describe(peers):
+    os.makedirs(BASE, exist_ok=True)
     versions = {"java": _first_line([peers.programs.java, "-version"])}
     if peers.inotifywait:
         versions["inotifywait"] = _first_line([peers.inotifywait, "--help"])
@@ -100,5 +102,6 @@ def describe(peers):
         "memory_gib": round(_memory_gib(), 1),
         "kernel": platform.release(),
         "inotify": _inotify_limits(),
+        "tree_filesystem": _first_line(["stat", "--file-system", "--format=%T", BASE]),
         "versions": versions,
     }

@@ -1,13 +1,13 @@
-"""One tree, every peer: the in-process, pipe, Node and Java measurements, then the processes
-measured from outside. Each returns summaries; a peer that fails is reported, not fatal."""
+"""One tree, every peer: cold starts, the in-process, pipe, Node and Java measurements, then the
+processes measured from outside. Each returns summaries; a peer that fails is reported, not
+fatal."""
 
 import json
-import statistics
 import subprocess
 import sys
 import time
 
-from harness import idle, instructions, stats, storm
+from harness import cold, idle, instructions, stats, storm
 from harness.awake import cpus_kept_awake
 from harness.procfs import resident_bytes
 from harness.watchers import WatcherFailed
@@ -36,22 +36,63 @@ def in_process(programs, tree, settings):
                "--directories", str(tree.size), "--rounds", str(settings.core_rounds),
                "--samples", str(settings.samples)]
     _say("floor and ours in one process")
-    raw = _json_of(command)
+    raw = _json_of([*command, "--floor-threads", ",".join(map(str, settings.floor_threads))])
     _say("wake latency on one CPU, and with the CPUs kept awake")
     one_cpu = _json_of(["taskset", "-c", "0", *command, "--wake-only"])
     with cpus_kept_awake():
         awake = _json_of([*command, "--wake-only"])
     result = {key: stats.rounds(raw[key]) for key in raw if not key.startswith("wake_")}
-    # Each round runs the three walks back to back, so a ratio within a round is untouched by
-    # load that drifts between rounds.
-    for key in ("setup_ours_ms", "setup_floor_two_threads_ms"):
-        result[key]["ratio_to_floor"] = statistics.median(
-            value / floor for value, floor in zip(raw[key], raw["setup_floor_ms"]))
+    # Each round runs every walk back to back.
+    for key in ["setup_ours_ms", *(f"setup_floor_{n}_threads_ms" for n in settings.floor_threads)]:
+        result[key]["ratio_to_floor"] = stats.ratio_within_rounds(raw[key], raw["setup_floor_ms"])
     for key in ("wake_floor_us", "wake_ours_us"):
         result[key] = stats.latency(raw[key])
         result[key + "_one_cpu"] = stats.latency(one_cpu[key])
         result[key + "_awake"] = stats.latency(awake[key])
     return result
+
+
+def _cold_commands(programs, peers, tree, settings):
+    """What prints one cold start of each watcher: ours and the floors, then the other peers."""
+    once = [programs.core_bench, "--root", tree.root, "--start-once"]
+    core = {"floor": [*once, "floor"], "ours": [*once, "ours"]}
+    for threads in settings.floor_threads:
+        core[f"floor_{threads}_threads"] = [*once, "floor", "--threads", str(threads)]
+    piped = [programs.pipe_bench, "--probe", tree.deepest, "--cold", "--"]
+    others = {"floor_process": [*piped, programs.watch_serve, "floor", tree.root, "--lines"]}
+    if peers.inotifywait:
+        others["inotifywait"] = [*piped, *peers.inotifywait_command(tree.root)]
+    if peers.node:
+        others["parcel"] = peers.node_command("cold", tree.root)
+    for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
+        others[key] = peers.java_command("cold", subject, tree.root)
+    return core, others
+
+
+def cold_starts(programs, peers, tree, settings):
+    """Each watcher's start right after the caches were dropped, a program run per start. In
+    each round the watchers take turns in an order that rotates from round to round; the other
+    peers take part in the first rounds only."""
+    core, others = _cold_commands(programs, peers, tree, settings)
+    samples = {key: [] for key in [*core, *others]}
+    failed = {}
+    for turn in range(settings.cold_rounds):
+        _say(f"cold starts, round {turn + 1} of {settings.cold_rounds}")
+        commands = {**core, **others} if turn < settings.peer_cold_rounds else core
+        keys = [key for key in commands if key not in failed]
+        for key in keys[turn % len(keys):] + keys[:turn % len(keys)]:
+            cold.drop_caches()
+            try:
+                samples[key] += _json_of(commands[key])["setup_ms"]
+            except (RuntimeError, ValueError, KeyError, subprocess.TimeoutExpired) as failure:
+                failed[key] = str(failure)
+    results = {key: {"error": failed[key]} if key in failed else stats.rounds(values)
+               for key, values in samples.items() if values or key in failed}
+    for key in core:
+        if key != "floor" and "floor" not in failed and key not in failed:
+            results[key]["ratio_to_floor"] = stats.ratio_within_rounds(samples[key],
+                                                                       samples["floor"])
+    return results
 
 
 def move_out(programs, tree, settings):
@@ -136,16 +177,20 @@ def from_outside(peers, tree, settings, idle_seconds):
     return results
 
 
-def one_tree(programs, peers, tree, settings, with_idle):
-    """Everything measured on one tree; a failing part is kept as its error."""
-    parts = {
+def one_tree(programs, peers, tree, settings, with_idle, with_cold):
+    """Everything measured on one tree; a failing part is kept as its error. The cold starts
+    come first: every part after them warms the caches before it measures."""
+    parts = {}
+    if with_cold:
+        parts["cold"] = lambda: cold_starts(programs, peers, tree, settings)
+    parts.update({
         "in_process": lambda: in_process(programs, tree, settings),
         "move_out": lambda: move_out(programs, tree, settings),
         "pipe": lambda: through_pipe(programs, peers, tree, settings),
         "java": lambda: java(programs, peers, tree, settings),
         "outside": lambda: from_outside(peers, tree, settings,
                                         settings.idle_s if with_idle else 0),
-    }
+    })
     if peers.node:
         parts["parcel"] = lambda: parcel(peers, tree, settings)
     parts["instructions"] = lambda: instructions.per_directory(programs, tree)

@@ -16,6 +16,8 @@ import talvo.index.windows_native.WindowsFilesystemChangeMonitor;
  * <pre>
  * latency ours|watchservice ROOT PROBE_DIR ROUNDS SAMPLES
  *     setup rounds, then wake samples; prints the raw samples as JSON
+ * cold ours|watchservice ROOT
+ *     one setup with no warm-up, for the harness to run once it has dropped the page cache
  * serve ours|watchservice ROOT
  *     prints "ready" once the tree is watched, counts the callbacks, answers each "count" line
  *     on standard input with "count N", and ends the watch at the end of its input
@@ -32,11 +34,14 @@ public final class JavaBench {
         if (args.length == 6 && args[0].equals("latency")) {
             latency(subject(args[1]), Path.of(args[2]), Path.of(args[3]),
                     Integer.parseInt(args[4]), Integer.parseInt(args[5]));
+        } else if (args.length == 3 && args[0].equals("cold")) {
+            System.out.println("{\"setup_ms\": [" + setupMillis(subject(args[1]), Path.of(args[2]))
+                    + "]}");
         } else if (args.length == 3 && args[0].equals("serve")) {
             serve(subject(args[1]), Path.of(args[2]));
         } else {
             System.err.println("usage: latency ours|watchservice ROOT PROBE_DIR ROUNDS SAMPLES"
-                    + " | serve ours|watchservice ROOT");
+                    + " | cold ours|watchservice ROOT | serve ours|watchservice ROOT");
             System.exit(2);
         }
     }
@@ -59,11 +64,8 @@ public final class JavaBench {
         List<Double> setups = new ArrayList<>();
         // Round 0 only warms the caches and the JIT.
         for (int round = 0; round <= rounds; ++round) {
-            long start = System.nanoTime();
-            AutoCloseable watch = subject.open(root, () -> {});
-            long watched = System.nanoTime();
-            watch.close();
-            if (round > 0) setups.add((watched - start) / 1e6);
+            double setup = setupMillis(subject, root);
+            if (round > 0) setups.add(setup);
         }
         WakeProbe probeThread = new WakeProbe();
         AutoCloseable watch = subject.open(root, probeThread::onChange);
@@ -71,6 +73,15 @@ public final class JavaBench {
         List<Double> wakes = probeThread.measure(probe, WARM_UP_SAMPLES, samples, 3);
         watch.close();
         System.out.println("{\"setup_ms\": " + setups + ", \"wake_us\": " + wakes + "}");
+    }
+
+    /** Opens a watch with no callback and closes it; returns how long the open took. */
+    private static double setupMillis(Subject subject, Path root) throws Exception {
+        long start = System.nanoTime();
+        AutoCloseable watch = subject.open(root, () -> {});
+        long watched = System.nanoTime();
+        watch.close();
+        return (watched - start) / 1e6;
     }
 
     private static void serve(Subject subject, Path root) throws Exception {
