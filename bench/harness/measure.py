@@ -4,13 +4,13 @@ fatal."""
 
 import json
 import subprocess
+from functools import partial
 import sys
 import time
 
-from harness import cold, idle, instructions, stats, storm
+from harness import cold, idle, instructions, piped, stats, storm
 from harness.awake import cpus_kept_awake
 from harness.procfs import resident_bytes
-from harness.watchers import WatcherFailed
 
 # Long enough for the slowest peer to watch 100,000 directories several times over.
 COMMAND_LIMIT_S = 1800
@@ -52,20 +52,26 @@ def in_process(programs, tree, settings):
     return result
 
 
-def _cold_commands(programs, peers, tree, settings):
-    """What prints one cold start of each watcher: ours and the floors, then the other peers."""
+def _setups_of(command):
+    return _json_of(command)["setup_ms"]
+
+
+def _cold_starts(programs, peers, tree, settings):
+    """What makes one cold start of each watcher and returns its time: ours and the floors,
+    then the other peers."""
     once = [programs.core_bench, "--root", tree.root, "--start-once"]
-    core = {"floor": [*once, "floor"], "ours": [*once, "ours"]}
+    core = {"floor": partial(_setups_of, [*once, "floor"]),
+            "ours": partial(_setups_of, [*once, "ours"])}
     for threads in settings.floor_threads:
-        core[f"floor_{threads}_threads"] = [*once, "floor", "--threads", str(threads)]
-    piped = [programs.pipe_bench, "--probe", tree.deepest, "--cold", "--"]
-    others = {"floor_process": [*piped, programs.watch_serve, "floor", tree.root, "--lines"]}
+        core[f"floor_{threads}_threads"] = partial(_setups_of,
+                                                   [*once, "floor", "--threads", str(threads)])
+    others = {"floor_process": partial(piped.setup_once, _floor_lines(programs, tree))}
     if peers.inotifywait:
-        others["inotifywait"] = [*piped, *peers.inotifywait_command(tree.root)]
+        others["inotifywait"] = partial(piped.setup_once, peers.inotifywait_command(tree.root))
     if peers.node:
-        others["parcel"] = peers.node_command("cold", tree.root)
+        others["parcel"] = partial(_setups_of, peers.node_command("cold", tree.root))
     for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
-        others[key] = peers.java_command("cold", subject, tree.root)
+        others[key] = partial(_setups_of, peers.java_command("cold", subject, tree.root))
     return core, others
 
 
@@ -73,17 +79,17 @@ def cold_starts(programs, peers, tree, settings):
     """Each watcher's start right after the caches were dropped, a program run per start. In
     each round the watchers take turns in an order that rotates from round to round; the other
     peers take part in the first rounds only."""
-    core, others = _cold_commands(programs, peers, tree, settings)
+    core, others = _cold_starts(programs, peers, tree, settings)
     samples = {key: [] for key in [*core, *others]}
     failed = {}
     for turn in range(settings.cold_rounds):
         _say(f"cold starts, round {turn + 1} of {settings.cold_rounds}")
-        commands = {**core, **others} if turn < settings.peer_cold_rounds else core
-        keys = [key for key in commands if key not in failed]
+        starts = {**core, **others} if turn < settings.peer_cold_rounds else core
+        keys = [key for key in starts if key not in failed]
         for key in keys[turn % len(keys):] + keys[:turn % len(keys)]:
             cold.drop_caches()
             try:
-                samples[key] += _json_of(commands[key])["setup_ms"]
+                samples[key] += starts[key]()
             except (RuntimeError, ValueError, KeyError, subprocess.TimeoutExpired) as failure:
                 failed[key] = str(failure)
     results = {key: {"error": failed[key]} if key in failed else stats.rounds(values)
@@ -104,23 +110,21 @@ def move_out(programs, tree, settings):
     return {"cpu_us_per_move": stats.rounds(raw["move_out_cpu_us"]), "moves": int(raw["moves"])}
 
 
-def _pipe(programs, tree, settings, command):
-    raw = _json_of([programs.pipe_bench, "--probe", tree.deepest,
-                    "--rounds", str(settings.peer_rounds), "--samples", str(settings.samples),
-                    "--", *command])
-    return {"setup_ms": stats.rounds(raw["setup_ms"]), "wake_us": stats.latency(raw["wake_us"]),
-            "unanswered": raw["unanswered"]}
+def _floor_lines(programs, tree):
+    """The floor as a command that prints a line per wake, as inotifywait does."""
+    return [programs.watch_serve, "floor", tree.root, "--lines"]
 
 
 def through_pipe(programs, peers, tree, settings):
     """inotifywait and, to tell what the pipe costs, the floor through the same pipe."""
-    _say("the floor through a pipe")
-    results = {"floor": _pipe(programs, tree, settings,
-                              [programs.watch_serve, "floor", tree.root, "--lines"])}
+    commands = {"floor": _floor_lines(programs, tree)}
     if peers.inotifywait:
-        _say("inotifywait")
-        results["inotifywait"] = _pipe(programs, tree, settings,
-                                       peers.inotifywait_command(tree.root))
+        commands["inotifywait"] = peers.inotifywait_command(tree.root)
+    results = {}
+    for key, command in commands.items():
+        _say(f"{key} through a pipe")
+        results[key] = piped.measure(command, tree.deepest, settings.peer_rounds,
+                                     settings.samples, settings.gap_ms)
     return results
 
 
@@ -170,7 +174,7 @@ def from_outside(peers, tree, settings, idle_seconds):
                     result["idle"] = idle.run(watcher.pid, idle_seconds)
                 result["storm"] = storm.run(watcher, files, settings.storm_writes)
                 results[key] = result
-            except (WatcherFailed, OSError) as failure:
+            except (RuntimeError, OSError) as failure:
                 results[key] = {"error": str(failure)}
             finally:
                 watcher.stop()

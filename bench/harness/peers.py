@@ -58,8 +58,7 @@ class Peers:
             "ours": CountingWatcher("ours", [serve, "ours", tree.root]),
         }
         if self.inotifywait:
-            watchers["inotifywait"] = LineWatcher("inotifywait",
-                                                  self.inotifywait_command(tree.root))
+            watchers["inotifywait"] = LineWatcher(self.inotifywait_command(tree.root))
         if self.node:
             watchers["parcel"] = CountingWatcher("parcel", self.node_command("serve", tree.root))
         for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
