@@ -78,30 +78,52 @@ Clock::time_point stopBlockedWait(Wait wait, Stop stop) {
     return stopped;
 }
 
+// The floor's blocked wait stopped from this thread: when the stop was requested, when the wait
+// returned, and when closing its inotify descriptor had released every watch.
+struct FloorStop {
+    Clock::time_point stopped, woken, released;
+};
+
+FloorStop stopFloor(bench::FloorWatcher* floor) {
+    FloorStop times;
+    times.stopped = stopBlockedWait(
+        [&] {
+            while (floor->waitForEvent()) {
+            }
+            times.woken = Clock::now();
+            floor->release();
+            times.released = Clock::now();
+        },
+        [&] { floor->requestStop(); });
+    return times;
+}
+
+// Our blocked wait stopped from this thread: milliseconds from the request to its return.
+double stopOursMs() {
+    Clock::time_point returned;
+    Clock::time_point stopped = stopBlockedWait(
+        [&] {
+            waitForChange();
+            returned = Clock::now();
+        },
+        requestStop);
+    return millisecondsBetween(stopped, returned);
+}
+
 void floorRound(const Options& options, int threads, bool keep, Samples* samples) {
     bench::FloorWatcher floor;
     Clock::time_point start = Clock::now();
     if (!floor.start(options.root, threads)) std::fprintf(stderr, "floor could not watch\n");
     Clock::time_point watched = Clock::now();
-    Clock::time_point woken;
-    Clock::time_point released;
-    Clock::time_point stopped = stopBlockedWait(
-        [&] {
-            while (floor.waitForEvent()) {
-            }
-            woken = Clock::now();
-            floor.release();
-            released = Clock::now();
-        },
-        [&] { floor.requestStop(); });
+    FloorStop stop = stopFloor(&floor);
     if (!keep) return;
     if (threads > 1) {
         samples->floorThreadsSetupMs[threads].push_back(millisecondsBetween(start, watched));
         return;
     }
     samples->floorSetupMs.push_back(millisecondsBetween(start, watched));
-    samples->floorStopUs.push_back(millisecondsBetween(stopped, woken) * 1000);
-    samples->floorReleaseMs.push_back(millisecondsBetween(woken, released));
+    samples->floorStopUs.push_back(millisecondsBetween(stop.stopped, stop.woken) * 1000);
+    samples->floorReleaseMs.push_back(millisecondsBetween(stop.woken, stop.released));
 }
 
 // Our wait releases the watch before it returns, so a blocked wait's stop includes the release.
@@ -117,27 +139,20 @@ void oursRound(const Options& options, bool blockedStop, bool keep, Samples* sam
     double resident =
         static_cast<double>(bench::residentBytes()) - static_cast<double>(residentBefore);
 
-    Clock::time_point stopped;
-    Clock::time_point returned;
+    double stopMs = 0;
     if (blockedStop) {
-        stopped = stopBlockedWait(
-            [&] {
-                waitForChange();
-                returned = Clock::now();
-            },
-            requestStop);
+        stopMs = stopOursMs();
     } else {
         requestStop();
-        stopped = Clock::now();
+        Clock::time_point stopped = Clock::now();
         waitForChange();
-        returned = Clock::now();
+        stopMs = millisecondsBetween(stopped, Clock::now());
     }
     if (!keep) return;
     samples->oursSetupMs.push_back(millisecondsBetween(start, watched));
     samples->heapPerDirectory.push_back(heap / options.directories);
     samples->residentPerDirectory.push_back(resident / options.directories);
-    (blockedStop ? samples->oursStopMs : samples->oursReleaseMs)
-        .push_back(millisecondsBetween(stopped, returned));
+    (blockedStop ? samples->oursStopMs : samples->oursReleaseMs).push_back(stopMs);
 }
 
 void measureSetups(const Options& options, bench::JsonObject* out) {
@@ -199,27 +214,13 @@ void measureSmallStops(const Options& options, bench::JsonObject* out) {
     for (int round = 0; round < 3 * options.rounds; ++round) {
         bench::FloorWatcher floor;
         floor.start(options.probe);
-        Clock::time_point returned;
-        Clock::time_point stopped = stopBlockedWait(
-            [&] {
-                while (floor.waitForEvent()) {
-                }
-                floor.release();
-                returned = Clock::now();
-            },
-            [&] { floor.requestStop(); });
-        floorStops.push_back(millisecondsBetween(stopped, returned) * 1000);
+        FloorStop stop = stopFloor(&floor);
+        floorStops.push_back(millisecondsBetween(stop.stopped, stop.released) * 1000);
 
         std::size_t heapBefore = bench::heapBytes();
         startWatch(options.probe.c_str());
         oursHeap.push_back(static_cast<double>(bench::heapBytes() - heapBefore));
-        stopped = stopBlockedWait(
-            [&] {
-                waitForChange();
-                returned = Clock::now();
-            },
-            requestStop);
-        oursStops.push_back(millisecondsBetween(stopped, returned) * 1000);
+        oursStops.push_back(stopOursMs() * 1000);
     }
     out->add("stop_one_directory_floor_us", floorStops);
     out->add("stop_one_directory_ours_us", oursStops);

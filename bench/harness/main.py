@@ -83,7 +83,7 @@ def main():
         "command": "bench/run" + (" --quick" if arguments.quick else ""),
         "settings": asdict(settings),
         "machine": described,
-        "load_before": machine.load(),
+        "load_before": os.getloadavg(),
         "skipped": peers.skipped,
         "cold_skipped": no_cold,
         "trees": {},
@@ -104,7 +104,7 @@ def main():
     if not results["trees"]:
         print("no tree could be measured", file=sys.stderr)
         return 1
-    results["load_after"] = machine.load()
+    results["load_after"] = os.getloadavg()
     results["other_work"] = other_work.share()
     results["minutes"] = round(
         (datetime.datetime.now(datetime.timezone.utc) - started).total_seconds() / 60, 1)
