@@ -33,7 +33,7 @@ class Settings:
 
 
 FULL = Settings(sizes=[1000, 10000, 100000], core_rounds=9, peer_rounds=5,
-                floor_threads=[2, 8, 16], cold_rounds=3, peer_cold_rounds=2, samples=300,
+                floor_threads=[2, 8, 16], cold_rounds=3, peer_cold_rounds=1, samples=300,
                 batched_samples=100, gap_ms=3, idle_s=10, idle_settle_s=2, storm_writes=20000,
                 storm_spread=1000, move_outs=1000)
 QUICK = Settings(sizes=[1000, 10000], core_rounds=2, peer_rounds=1, floor_threads=[2, 8, 16],

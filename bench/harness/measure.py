@@ -78,7 +78,8 @@ def _cold_starts(programs, peers, tree, settings):
 def cold_starts(programs, peers, tree, settings):
     """Each watcher's start right after the caches were dropped, a program run per start. In
     each round the watchers take turns in an order that rotates from round to round; the other
-    peers take part in the first rounds only."""
+    peers take part in the first rounds only. A start that fails is tried once more: every
+    process of the user shares fs.inotify.max_user_watches, which two large trees can fill."""
     core, others = _cold_starts(programs, peers, tree, settings)
     samples = {key: [] for key in [*core, *others]}
     failed = {}
@@ -87,11 +88,15 @@ def cold_starts(programs, peers, tree, settings):
         starts = {**core, **others} if turn < settings.peer_cold_rounds else core
         keys = [key for key in starts if key not in failed]
         for key in keys[turn % len(keys):] + keys[:turn % len(keys)]:
-            cold.drop_caches()
-            try:
-                samples[key] += starts[key]()
-            except (RuntimeError, ValueError, KeyError, subprocess.TimeoutExpired) as failure:
-                failed[key] = str(failure)
+            for attempt in range(2):
+                cold.drop_caches()
+                try:
+                    samples[key] += starts[key]()
+                    break
+                except (RuntimeError, ValueError, KeyError, subprocess.TimeoutExpired) as error:
+                    _say(f"{key} failed: {error}")
+                    if attempt == 1:
+                        failed[key] = str(error)
     results = {key: {"error": failed[key]} if key in failed else stats.rounds(values)
                for key, values in samples.items() if values or key in failed}
     for key in core:
