@@ -194,9 +194,10 @@ bool measureOneStart(const Options& options, bench::JsonObject* out) {
     if (options.startOnce == "ours") {
         bool watched = startWatch(options.root.c_str());
         out->add("setup_ms", std::vector<double>{millisecondsBetween(start, Clock::now())});
+        if (!watched) return false;
         requestStop();
         waitForChange();
-        return watched;
+        return true;
     }
     bench::FloorWatcher floor;
     bool watched = floor.start(options.root, options.threads);

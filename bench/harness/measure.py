@@ -4,9 +4,9 @@ fatal."""
 
 import json
 import subprocess
-from functools import partial
 import sys
 import time
+from functools import partial
 
 from harness import cold, idle, instructions, piped, stats, storm
 from harness.awake import cpus_kept_awake
@@ -56,7 +56,7 @@ def _setups_of(command):
     return _json_of(command)["setup_ms"]
 
 
-def _cold_starts(programs, peers, tree, settings):
+def _one_start_each(programs, peers, tree, settings):
     """What makes one cold start of each watcher and returns its time: ours and the floors,
     then the other peers."""
     once = [programs.core_bench, "--root", tree.root, "--start-once"]
@@ -80,7 +80,7 @@ def cold_starts(programs, peers, tree, settings):
     each round the watchers take turns in an order that rotates from round to round; the other
     peers take part in the first rounds only. A start that fails is tried once more: every
     process of the user shares fs.inotify.max_user_watches, which two large trees can fill."""
-    core, others = _cold_starts(programs, peers, tree, settings)
+    core, others = _one_start_each(programs, peers, tree, settings)
     samples = {key: [] for key in [*core, *others]}
     failed = {}
     for turn in range(settings.cold_rounds):
