@@ -194,7 +194,10 @@ bool measureOneStart(const Options& options, bench::JsonObject* out) {
     if (options.startOnce == "ours") {
         bool watched = startWatch(options.root.c_str());
         out->add("setup_ms", std::vector<double>{millisecondsBetween(start, Clock::now())});
-        if (!watched) return false;
+        if (!watched) {
+            std::fprintf(stderr, "could not watch the tree\n");
+            return false;
+        }
         requestStop();
         waitForChange();
         return true;
@@ -202,6 +205,7 @@ bool measureOneStart(const Options& options, bench::JsonObject* out) {
     bench::FloorWatcher floor;
     bool watched = floor.start(options.root, options.threads);
     out->add("setup_ms", std::vector<double>{millisecondsBetween(start, Clock::now())});
+    if (!watched) std::fprintf(stderr, "floor could not watch\n");
     return watched;
 }
 
