@@ -3,12 +3,16 @@
 // stop and release time, and wake latency. Prints the raw samples as JSON for the harness.
 //
 //   core_bench --root DIR --probe DIR --directories N [--rounds K] [--samples S] [--gap-ms G]
-//              [--wake-only]
+//              [--floor-threads T1,T2...] [--wake-only]
+//   core_bench --root DIR --start-once ours|floor [--threads T]
 //   core_bench --root DIR --move-out N
 //
-// Setup rounds rotate the order of the watchers so drifting load and the kernel's lazy release
-// of the previous round's watches fall on each alike. --move-out measures instead the CPU time
-// our waiting thread spends per leaf directory moved out of the watched tree, one at a time.
+// Setup rounds rotate the order of the watchers (ours, the floor, and the floor's walk shared by
+// each number of threads given) so drifting load and the kernel's lazy release of the previous
+// round's watches fall on each alike. --start-once times a single start with no warm-up, for
+// the harness to run right after it has dropped the page cache. --move-out measures instead the
+// CPU time our waiting thread spends per leaf directory moved out of the watched tree, one at a
+// time.
 #include <pthread.h>
 #include <time.h>
 
@@ -19,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -47,13 +52,17 @@ struct Options {
     int samples = 300;
     int gapMilliseconds = 3;
     bool wakeOnly = false;
+    std::vector<int> floorThreads;
+    std::string startOnce;
+    int threads = 1;
     int moveOuts = 0;
 };
 
 struct Samples {
-    std::vector<double> floorSetupMs, floorTwoThreadsSetupMs, oursSetupMs;
+    std::vector<double> floorSetupMs, oursSetupMs;
+    std::map<int, std::vector<double>> floorThreadsSetupMs;
     std::vector<double> heapPerDirectory, residentPerDirectory;
-    std::vector<double> floorStopUs, floorReleaseMs, floorTwoThreadsReleaseMs;
+    std::vector<double> floorStopUs, floorReleaseMs;
     std::vector<double> oursStopMs, oursReleaseMs;
 };
 
@@ -69,31 +78,52 @@ Clock::time_point stopBlockedWait(Wait wait, Stop stop) {
     return stopped;
 }
 
+// The floor's blocked wait stopped from this thread: when the stop was requested, when the wait
+// returned, and when closing its inotify descriptor had released every watch.
+struct FloorStop {
+    Clock::time_point stopped, woken, released;
+};
+
+FloorStop stopFloor(bench::FloorWatcher* floor) {
+    FloorStop times;
+    times.stopped = stopBlockedWait(
+        [&] {
+            while (floor->waitForEvent()) {
+            }
+            times.woken = Clock::now();
+            floor->release();
+            times.released = Clock::now();
+        },
+        [&] { floor->requestStop(); });
+    return times;
+}
+
+// Our blocked wait stopped from this thread: milliseconds from the request to its return.
+double stopOursMs() {
+    Clock::time_point returned;
+    Clock::time_point stopped = stopBlockedWait(
+        [&] {
+            waitForChange();
+            returned = Clock::now();
+        },
+        requestStop);
+    return millisecondsBetween(stopped, returned);
+}
+
 void floorRound(const Options& options, int threads, bool keep, Samples* samples) {
     bench::FloorWatcher floor;
     Clock::time_point start = Clock::now();
     if (!floor.start(options.root, threads)) std::fprintf(stderr, "floor could not watch\n");
     Clock::time_point watched = Clock::now();
-    Clock::time_point woken;
-    Clock::time_point released;
-    Clock::time_point stopped = stopBlockedWait(
-        [&] {
-            while (floor.waitForEvent()) {
-            }
-            woken = Clock::now();
-            floor.release();
-            released = Clock::now();
-        },
-        [&] { floor.requestStop(); });
+    FloorStop stop = stopFloor(&floor);
     if (!keep) return;
     if (threads > 1) {
-        samples->floorTwoThreadsSetupMs.push_back(millisecondsBetween(start, watched));
-        samples->floorTwoThreadsReleaseMs.push_back(millisecondsBetween(woken, released));
+        samples->floorThreadsSetupMs[threads].push_back(millisecondsBetween(start, watched));
         return;
     }
     samples->floorSetupMs.push_back(millisecondsBetween(start, watched));
-    samples->floorStopUs.push_back(millisecondsBetween(stopped, woken) * 1000);
-    samples->floorReleaseMs.push_back(millisecondsBetween(woken, released));
+    samples->floorStopUs.push_back(millisecondsBetween(stop.stopped, stop.woken) * 1000);
+    samples->floorReleaseMs.push_back(millisecondsBetween(stop.woken, stop.released));
 }
 
 // Our wait releases the watch before it returns, so a blocked wait's stop includes the release.
@@ -109,58 +139,74 @@ void oursRound(const Options& options, bool blockedStop, bool keep, Samples* sam
     double resident =
         static_cast<double>(bench::residentBytes()) - static_cast<double>(residentBefore);
 
-    Clock::time_point stopped;
-    Clock::time_point returned;
+    double stopMs = 0;
     if (blockedStop) {
-        stopped = stopBlockedWait(
-            [&] {
-                waitForChange();
-                returned = Clock::now();
-            },
-            requestStop);
+        stopMs = stopOursMs();
     } else {
         requestStop();
-        stopped = Clock::now();
+        Clock::time_point stopped = Clock::now();
         waitForChange();
-        returned = Clock::now();
+        stopMs = millisecondsBetween(stopped, Clock::now());
     }
     if (!keep) return;
     samples->oursSetupMs.push_back(millisecondsBetween(start, watched));
     samples->heapPerDirectory.push_back(heap / options.directories);
     samples->residentPerDirectory.push_back(resident / options.directories);
-    (blockedStop ? samples->oursStopMs : samples->oursReleaseMs)
-        .push_back(millisecondsBetween(stopped, returned));
+    (blockedStop ? samples->oursStopMs : samples->oursReleaseMs).push_back(stopMs);
 }
 
 void measureSetups(const Options& options, bench::JsonObject* out) {
     Samples samples;
+    // Ours is turn 0; the others are the floor on 1 thread and on each count asked for.
+    std::vector<int> floorThreads = {1};
+    floorThreads.insert(floorThreads.end(), options.floorThreads.begin(),
+                        options.floorThreads.end());
+    int turns = static_cast<int>(floorThreads.size()) + 1;
     // Round 0 only warms the page cache and the allocator.
     for (int round = 0; round <= options.rounds; ++round) {
         bool keep = round > 0;
-        for (int turn = 0; turn < 3; ++turn) {
-            switch ((round + turn) % 3) {
-                case 0:
-                    floorRound(options, 1, keep, &samples);
-                    break;
-                case 1:
-                    oursRound(options, round % 2 == 1, keep, &samples);
-                    break;
-                default:
-                    floorRound(options, 2, keep, &samples);
-                    break;
+        for (int turn = 0; turn < turns; ++turn) {
+            int who = (round + turn) % turns;
+            if (who == 0) {
+                oursRound(options, round % 2 == 1, keep, &samples);
+            } else {
+                floorRound(options, floorThreads[static_cast<std::size_t>(who) - 1], keep,
+                           &samples);
             }
         }
     }
     out->add("setup_floor_ms", samples.floorSetupMs);
-    out->add("setup_floor_two_threads_ms", samples.floorTwoThreadsSetupMs);
+    for (const auto& [threads, setups] : samples.floorThreadsSetupMs)
+        out->add("setup_floor_" + std::to_string(threads) + "_threads_ms", setups);
     out->add("setup_ours_ms", samples.oursSetupMs);
     out->add("heap_bytes_per_directory", samples.heapPerDirectory);
     out->add("resident_bytes_per_directory", samples.residentPerDirectory);
     out->add("stop_floor_us", samples.floorStopUs);
     out->add("release_floor_ms", samples.floorReleaseMs);
-    out->add("release_floor_two_threads_ms", samples.floorTwoThreadsReleaseMs);
     out->add("stop_ours_ms", samples.oursStopMs);
     out->add("release_ours_ms", samples.oursReleaseMs);
+}
+
+// One start with nothing before it, so that what the harness dropped from the caches is read
+// back by the start itself.
+bool measureOneStart(const Options& options, bench::JsonObject* out) {
+    Clock::time_point start = Clock::now();
+    if (options.startOnce == "ours") {
+        bool watched = startWatch(options.root.c_str());
+        out->add("setup_ms", std::vector<double>{millisecondsBetween(start, Clock::now())});
+        if (!watched) {
+            std::fprintf(stderr, "could not watch the tree\n");
+            return false;
+        }
+        requestStop();
+        waitForChange();
+        return true;
+    }
+    bench::FloorWatcher floor;
+    bool watched = floor.start(options.root, options.threads);
+    out->add("setup_ms", std::vector<double>{millisecondsBetween(start, Clock::now())});
+    if (!watched) std::fprintf(stderr, "floor could not watch\n");
+    return watched;
 }
 
 // A stop with a single directory watched, so that releasing the watch costs next to nothing:
@@ -173,27 +219,13 @@ void measureSmallStops(const Options& options, bench::JsonObject* out) {
     for (int round = 0; round < 3 * options.rounds; ++round) {
         bench::FloorWatcher floor;
         floor.start(options.probe);
-        Clock::time_point returned;
-        Clock::time_point stopped = stopBlockedWait(
-            [&] {
-                while (floor.waitForEvent()) {
-                }
-                floor.release();
-                returned = Clock::now();
-            },
-            [&] { floor.requestStop(); });
-        floorStops.push_back(millisecondsBetween(stopped, returned) * 1000);
+        FloorStop stop = stopFloor(&floor);
+        floorStops.push_back(millisecondsBetween(stop.stopped, stop.released) * 1000);
 
         std::size_t heapBefore = bench::heapBytes();
         startWatch(options.probe.c_str());
         oursHeap.push_back(static_cast<double>(bench::heapBytes() - heapBefore));
-        stopped = stopBlockedWait(
-            [&] {
-                waitForChange();
-                returned = Clock::now();
-            },
-            requestStop);
-        oursStops.push_back(millisecondsBetween(stopped, returned) * 1000);
+        oursStops.push_back(stopOursMs() * 1000);
     }
     out->add("stop_one_directory_floor_us", floorStops);
     out->add("stop_one_directory_ours_us", oursStops);
@@ -369,6 +401,17 @@ bool parse(int argc, char** argv, Options* options) {
             options->samples = std::atoi(argv[++i]);
         } else if (flag == "--gap-ms" && hasValue) {
             options->gapMilliseconds = std::atoi(argv[++i]);
+        } else if (flag == "--floor-threads" && hasValue) {
+            for (const char* at = argv[++i]; *at != '\0';) {
+                char* end = nullptr;
+                options->floorThreads.push_back(static_cast<int>(std::strtol(at, &end, 10)));
+                at = *end == ',' ? end + 1 : end;
+                if (options->floorThreads.back() < 2) return false;
+            }
+        } else if (flag == "--start-once" && hasValue) {
+            options->startOnce = argv[++i];
+        } else if (flag == "--threads" && hasValue) {
+            options->threads = std::atoi(argv[++i]);
         } else if (flag == "--move-out" && hasValue) {
             options->moveOuts = std::atoi(argv[++i]);
         } else {
@@ -376,6 +419,10 @@ bool parse(int argc, char** argv, Options* options) {
         }
     }
     if (options->moveOuts > 0) return !options->root.empty();
+    if (!options->startOnce.empty()) {
+        return !options->root.empty() && options->threads > 0 &&
+               (options->startOnce == "ours" || options->startOnce == "floor");
+    }
     return !options->root.empty() && !options->probe.empty() && options->directories > 0 &&
            options->rounds > 0 && options->samples > 0;
 }
@@ -387,14 +434,17 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: %s --root DIR --probe DIR --directories N [--rounds K] "
-                     "[--samples S] [--gap-ms G] [--wake-only]\n"
+                     "[--samples S] [--gap-ms G] [--floor-threads T1,T2...] [--wake-only]\n"
+                     "       %s --root DIR --start-once ours|floor [--threads T]\n"
                      "       %s --root DIR --move-out N\n",
-                     argv[0], argv[0]);
+                     argv[0], argv[0], argv[0]);
         return 2;
     }
     bench::JsonObject out;
-    if (options.moveOuts > 0) {
-        if (!measureMoveOut(options, &out)) return 1;
+    if (options.moveOuts > 0 || !options.startOnce.empty()) {
+        bool measured =
+            options.moveOuts > 0 ? measureMoveOut(options, &out) : measureOneStart(options, &out);
+        if (!measured) return 1;
         out.print();
         return 0;
     }

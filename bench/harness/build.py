@@ -5,7 +5,7 @@ import re
 import subprocess
 from dataclasses import dataclass
 
-TARGETS = ["core_bench", "watch_serve", "pipe_bench", "keep_cpus_awake", "windowsfscm",
+TARGETS = ["core_bench", "watch_serve", "windowsfscm",
            "windowsfscm_java", "windowsfscm_bench_java"]
 
 
@@ -13,9 +13,7 @@ TARGETS = ["core_bench", "watch_serve", "pipe_bench", "keep_cpus_awake", "window
 class Programs:
     core_bench: str
     watch_serve: str
-    pipe_bench: str
-    keep_cpus_awake: str
-    library_dir: str
+    library: str  # the Java peers load this file, and extract nothing
     class_path: str
     java: str
 
@@ -32,9 +30,7 @@ def build(repo, folder):
     return Programs(
         core_bench=os.path.join(bench, "core_bench"),
         watch_serve=os.path.join(bench, "watch_serve"),
-        pipe_bench=os.path.join(bench, "pipe_bench"),
-        keep_cpus_awake=os.path.join(bench, "keep_cpus_awake"),
-        library_dir=os.path.join(folder, "jni"),
+        library=os.path.join(folder, "jni", "libwindowsfscm.so"),
         class_path=":".join([os.path.join(folder, "java", "windowsfscm.jar"),
                              os.path.join(bench, "windowsfscm-bench.jar")]),
         java=java.group(1) if java else "java",

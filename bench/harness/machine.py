@@ -4,10 +4,12 @@ the peers, and how busy the machine was."""
 import json
 import os
 import platform
+import re
 import subprocess
 import time
 
 from harness.peers import NODE_FOLDER
+from harness.trees import BASE
 
 PARCEL_PACKAGE = os.path.join(NODE_FOLDER, "node_modules", "@parcel", "watcher", "package.json")
 
@@ -26,23 +28,13 @@ def _package_version(path):
         return json.load(package)["version"]
 
 
-def _cpu_model():
+def _cpu():
+    """The processor's model, and whether it runs under a hypervisor."""
     with open("/proc/cpuinfo", encoding="ascii", errors="replace") as cpuinfo:
-        for line in cpuinfo:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.machine()
-
-
-def _virtualised():
-    with open("/proc/cpuinfo", encoding="ascii", errors="replace") as cpuinfo:
-        return " hypervisor " in cpuinfo.read().replace("\n", " ")
-
-
-def _memory_gib():
-    with open("/proc/meminfo", encoding="ascii") as meminfo:
-        kilobytes = int(meminfo.readline().split()[1])
-    return kilobytes / (1024 * 1024)
+        text = cpuinfo.read()
+    model = re.search(r"^model name\s*:\s*(.*)$", text, re.MULTILINE)
+    virtual = re.search(r"^flags\s*:.*\bhypervisor\b", text, re.MULTILINE) is not None
+    return (model.group(1) if model else platform.machine()), virtual
 
 
 def _inotify_limits():
@@ -51,11 +43,6 @@ def _inotify_limits():
         with open(f"/proc/sys/fs/inotify/{name}", encoding="ascii") as limit:
             limits[name] = int(limit.read())
     return limits
-
-
-def load():
-    """The load averages over 1, 5 and 15 minutes."""
-    return list(os.getloadavg())
 
 
 def _busy_seconds():
@@ -87,18 +74,21 @@ class OtherWork:
 
 
 def describe(peers):
+    os.makedirs(BASE, exist_ok=True)
     versions = {"java": _first_line([peers.programs.java, "-version"])}
     if peers.inotifywait:
         versions["inotifywait"] = _first_line([peers.inotifywait, "--help"])
     if peers.node:
         versions["node"] = _first_line([peers.node, "--version"])
         versions["@parcel/watcher"] = _package_version(PARCEL_PACKAGE)
+    model, virtual = _cpu()
     return {
-        "cpu": _cpu_model(),
+        "cpu": model,
         "cpus": os.cpu_count(),
-        "virtual_machine": _virtualised(),
-        "memory_gib": round(_memory_gib(), 1),
+        "virtual_machine": virtual,
+        "memory_gib": round(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") / 2**30, 1),
         "kernel": platform.release(),
         "inotify": _inotify_limits(),
+        "tree_filesystem": _first_line(["stat", "--file-system", "--format=%T", BASE]),
         "versions": versions,
     }

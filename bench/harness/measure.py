@@ -1,24 +1,23 @@
-"""One tree, every peer: the in-process, pipe, Node and Java measurements, then the processes
-measured from outside. Each returns summaries; a peer that fails is reported, not fatal."""
+"""One tree, every peer: cold starts, the in-process, pipe, Node and Java measurements, then the
+processes measured from outside. Each returns summaries; a peer that fails is reported, not
+fatal."""
 
 import json
 import subprocess
 import sys
 import time
+from functools import partial
 
-from harness import idle, instructions, stats, storm
+from harness import cold, idle, instructions, piped, stats, storm
 from harness.awake import cpus_kept_awake
-from harness.peers import JAVA_ENV
 from harness.procfs import resident_bytes
-from harness.watchers import WatcherFailed
 
 # Long enough for the slowest peer to watch 100,000 directories several times over.
 COMMAND_LIMIT_S = 1800
 
 
-def _json_of(command, env=None):
-    done = subprocess.run(command, capture_output=True, env=env, timeout=COMMAND_LIMIT_S,
-                          check=False)
+def _json_of(command):
+    done = subprocess.run(command, capture_output=True, timeout=COMMAND_LIMIT_S, check=False)
     lines = done.stdout.decode(errors="replace").strip().splitlines()
     if done.returncode != 0 or not lines:
         raise RuntimeError(f"{command[0]} failed ({done.returncode}): "
@@ -37,22 +36,74 @@ def in_process(programs, tree, settings):
                "--directories", str(tree.size), "--rounds", str(settings.core_rounds),
                "--samples", str(settings.samples)]
     _say("floor and ours in one process")
-    raw = _json_of(command)
+    raw = _json_of([*command, "--floor-threads", ",".join(map(str, settings.floor_threads))])
     _say("wake latency on one CPU, and with the CPUs kept awake")
     one_cpu = _json_of(["taskset", "-c", "0", *command, "--wake-only"])
-    with cpus_kept_awake(programs):
+    with cpus_kept_awake():
         awake = _json_of([*command, "--wake-only"])
     result = {key: stats.rounds(raw[key]) for key in raw if not key.startswith("wake_")}
-    # Each round runs the three walks back to back, so a ratio within a round is untouched by
-    # load that drifts between rounds.
-    for key in ("setup_ours_ms", "setup_floor_two_threads_ms"):
-        result[key]["ratio_to_floor"] = stats.percentile(
-            [value / floor for value, floor in zip(raw[key], raw["setup_floor_ms"])], 0.5)
+    # Each round runs every walk back to back.
+    for key in ["setup_ours_ms", *(f"setup_floor_{n}_threads_ms" for n in settings.floor_threads)]:
+        result[key]["ratio_to_floor"] = stats.ratio_within_rounds(raw[key], raw["setup_floor_ms"])
     for key in ("wake_floor_us", "wake_ours_us"):
         result[key] = stats.latency(raw[key])
         result[key + "_one_cpu"] = stats.latency(one_cpu[key])
         result[key + "_awake"] = stats.latency(awake[key])
     return result
+
+
+def _setups_of(command):
+    return _json_of(command)["setup_ms"]
+
+
+def _one_start_each(programs, peers, tree, settings):
+    """What makes one cold start of each watcher and returns its time: ours and the floors,
+    then the other peers."""
+    once = [programs.core_bench, "--root", tree.root, "--start-once"]
+    core = {"floor": partial(_setups_of, [*once, "floor"]),
+            "ours": partial(_setups_of, [*once, "ours"])}
+    for threads in settings.floor_threads:
+        core[f"floor_{threads}_threads"] = partial(_setups_of,
+                                                   [*once, "floor", "--threads", str(threads)])
+    others = {"floor_process": partial(piped.setup_once, _floor_lines(programs, tree))}
+    if peers.inotifywait:
+        others["inotifywait"] = partial(piped.setup_once, peers.inotifywait_command(tree.root))
+    if peers.node:
+        others["parcel"] = partial(_setups_of, peers.node_command("cold", tree.root))
+    for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
+        others[key] = partial(_setups_of, peers.java_command("cold", subject, tree.root))
+    return core, others
+
+
+def cold_starts(programs, peers, tree, settings):
+    """Each watcher's start right after the caches were dropped, a program run per start. In
+    each round the watchers take turns in an order that rotates from round to round; the other
+    peers take part in the first rounds only. A start that fails is tried once more: every
+    process of the user shares fs.inotify.max_user_watches, which two large trees can fill."""
+    core, others = _one_start_each(programs, peers, tree, settings)
+    samples = {key: [] for key in [*core, *others]}
+    failed = {}
+    for turn in range(settings.cold_rounds):
+        _say(f"cold starts, round {turn + 1} of {settings.cold_rounds}")
+        starts = {**core, **others} if turn < settings.peer_cold_rounds else core
+        keys = [key for key in starts if key not in failed]
+        for key in keys[turn % len(keys):] + keys[:turn % len(keys)]:
+            for attempt in range(2):
+                cold.drop_caches()
+                try:
+                    samples[key] += starts[key]()
+                    break
+                except (RuntimeError, ValueError, KeyError, subprocess.TimeoutExpired) as error:
+                    _say(f"{key} failed: {error}")
+                    if attempt == 1:
+                        failed[key] = str(error)
+    results = {key: {"error": failed[key]} if key in failed else stats.rounds(values)
+               for key, values in samples.items() if values or key in failed}
+    for key in core:
+        if key != "floor" and "floor" not in failed and key not in failed:
+            results[key]["ratio_to_floor"] = stats.ratio_within_rounds(samples[key],
+                                                                       samples["floor"])
+    return results
 
 
 def move_out(programs, tree, settings):
@@ -64,28 +115,26 @@ def move_out(programs, tree, settings):
     return {"cpu_us_per_move": stats.rounds(raw["move_out_cpu_us"]), "moves": int(raw["moves"])}
 
 
-def _pipe(programs, tree, settings, command):
-    raw = _json_of([programs.pipe_bench, "--probe", tree.deepest,
-                    "--rounds", str(settings.peer_rounds), "--samples", str(settings.samples),
-                    "--", *command])
-    return {"setup_ms": stats.rounds(raw["setup_ms"]), "wake_us": stats.latency(raw["wake_us"]),
-            "unanswered": raw["unanswered"]}
+def _floor_lines(programs, tree):
+    """The floor as a command that prints a line per wake, as inotifywait does."""
+    return [programs.watch_serve, "floor", tree.root, "--lines"]
 
 
 def through_pipe(programs, peers, tree, settings):
     """inotifywait and, to tell what the pipe costs, the floor through the same pipe."""
-    _say("the floor through a pipe")
-    results = {"floor": _pipe(programs, tree, settings,
-                              [programs.watch_serve, "floor", tree.root, "--lines"])}
+    commands = {"floor": _floor_lines(programs, tree)}
     if peers.inotifywait:
-        _say("inotifywait")
-        results["inotifywait"] = _pipe(programs, tree, settings,
-                                       peers.inotifywait_command(tree.root))
+        commands["inotifywait"] = peers.inotifywait_command(tree.root)
+    results = {}
+    for key, command in commands.items():
+        _say(f"{key} through a pipe")
+        results[key] = piped.measure(command, tree.deepest, settings.peer_rounds,
+                                     settings.samples, settings.gap_ms)
     return results
 
 
-def _latency_program(command, env=None):
-    raw = _json_of(command, env)
+def _latency_program(command):
+    raw = _json_of(command)
     return {"setup_ms": stats.rounds(raw["setup_ms"]), "wake_us": stats.latency(raw["wake_us"])}
 
 
@@ -104,12 +153,12 @@ def java(programs, peers, tree, settings):
         _say(f"Java: {subject}")
         results[key] = _latency_program(peers.java_command(
             "latency", subject, tree.root, tree.deepest, str(settings.peer_rounds),
-            str(settings.samples)), JAVA_ENV)
+            str(settings.samples)))
         wakes_only = peers.java_command("latency", subject, tree.root, tree.deepest, "1",
                                         str(settings.samples))
-        one_cpu = _latency_program(["taskset", "-c", "0", *wakes_only], JAVA_ENV)
-        with cpus_kept_awake(programs):
-            awake = _latency_program(wakes_only, JAVA_ENV)
+        one_cpu = _latency_program(["taskset", "-c", "0", *wakes_only])
+        with cpus_kept_awake():
+            awake = _latency_program(wakes_only)
         results[key]["wake_us_one_cpu"] = one_cpu["wake_us"]
         results[key]["wake_us_awake"] = awake["wake_us"]
     return results
@@ -124,30 +173,33 @@ def from_outside(peers, tree, settings, idle_seconds):
         with storm.StormFiles(tree, settings.storm_spread) as files:
             try:
                 watcher.start()
-                result = {"setup_s": watcher.setup_s,
-                          "resident_bytes": resident_bytes(watcher.pid)}
+                result = {"resident_bytes": resident_bytes(watcher.pid)}
                 if idle_seconds:
                     time.sleep(settings.idle_settle_s)
                     result["idle"] = idle.run(watcher.pid, idle_seconds)
                 result["storm"] = storm.run(watcher, files, settings.storm_writes)
                 results[key] = result
-            except (WatcherFailed, OSError) as failure:
+            except (RuntimeError, OSError) as failure:
                 results[key] = {"error": str(failure)}
             finally:
                 watcher.stop()
     return results
 
 
-def one_tree(programs, peers, tree, settings, with_idle):
-    """Everything measured on one tree; a failing part is kept as its error."""
-    parts = {
+def one_tree(programs, peers, tree, settings, with_idle, with_cold):
+    """Everything measured on one tree; a failing part is kept as its error. The cold starts
+    come first: every part after them warms the caches before it measures."""
+    parts = {}
+    if with_cold:
+        parts["cold"] = lambda: cold_starts(programs, peers, tree, settings)
+    parts.update({
         "in_process": lambda: in_process(programs, tree, settings),
         "move_out": lambda: move_out(programs, tree, settings),
         "pipe": lambda: through_pipe(programs, peers, tree, settings),
         "java": lambda: java(programs, peers, tree, settings),
         "outside": lambda: from_outside(peers, tree, settings,
                                         settings.idle_s if with_idle else 0),
-    }
+    })
     if peers.node:
         parts["parcel"] = lambda: parcel(peers, tree, settings)
     parts["instructions"] = lambda: instructions.per_directory(programs, tree)

@@ -11,8 +11,6 @@ NODE_FOLDER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__fil
 PARCEL_SCRIPT = os.path.join(NODE_FOLDER, "parcel_bench.js")
 # The floor's mask in inotifywait's words: names, writes, attributes, and the directory itself.
 INOTIFYWAIT_EVENTS = "modify,attrib,move,create,delete,delete_self,move_self"
-# Java turns file names into bytes through the locale; the trees are ASCII, but keep it exact.
-JAVA_ENV = dict(os.environ, LC_ALL="C.UTF-8")
 
 NAMES = {
     "floor": "floor",
@@ -46,7 +44,7 @@ class Peers:
         return [self.inotifywait, "-r", "-m", "-e", INOTIFYWAIT_EVENTS, root]
 
     def java_command(self, *args):
-        return [self.programs.java, f"-Djava.library.path={self.programs.library_dir}",
+        return [self.programs.java, f"-Dwindowsfscm.library={self.programs.library}",
                 "-cp", self.programs.class_path, "windowsfscm.bench.JavaBench", *args]
 
     def node_command(self, *args):
@@ -60,11 +58,10 @@ class Peers:
             "ours": CountingWatcher("ours", [serve, "ours", tree.root]),
         }
         if self.inotifywait:
-            watchers["inotifywait"] = LineWatcher("inotifywait",
-                                                  self.inotifywait_command(tree.root))
+            watchers["inotifywait"] = LineWatcher(self.inotifywait_command(tree.root))
         if self.node:
             watchers["parcel"] = CountingWatcher("parcel", self.node_command("serve", tree.root))
         for key, subject in (("java_ours", "ours"), ("watchservice", "watchservice")):
             watchers[key] = CountingWatcher(
-                key, self.java_command("serve", subject, tree.root), env=JAVA_ENV)
+                key, self.java_command("serve", subject, tree.root))
         return watchers

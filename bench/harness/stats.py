@@ -1,28 +1,21 @@
 """Summaries of raw samples: medians for setup rounds, percentiles for latencies."""
 
-
-def percentile(values, fraction):
-    ordered = sorted(values)
-    if not ordered:
-        return None
-    return ordered[round(fraction * (len(ordered) - 1))]
+import statistics
 
 
 def latency(samples):
     """p50, p90 and p99 of wake samples, with their count."""
-    return {
-        "n": len(samples),
-        "p50": percentile(samples, 0.5),
-        "p90": percentile(samples, 0.9),
-        "p99": percentile(samples, 0.99),
-    }
+    cuts = statistics.quantiles(samples, n=100, method="inclusive")
+    return {"n": len(samples), "p50": cuts[49], "p90": cuts[89], "p99": cuts[98]}
 
 
 def rounds(samples):
     """The median of repeated rounds, with the spread between the fastest and the slowest."""
-    return {
-        "n": len(samples),
-        "median": percentile(samples, 0.5),
-        "min": min(samples) if samples else None,
-        "max": max(samples) if samples else None,
-    }
+    return {"n": len(samples), "median": statistics.median(samples), "min": min(samples),
+            "max": max(samples)}
+
+
+def ratio_within_rounds(samples, floor):
+    """The median of each round's ratio to the floor's time in the same round: load that drifts
+    from round to round does not move it."""
+    return statistics.median(value / base for value, base in zip(samples, floor))

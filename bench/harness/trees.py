@@ -6,6 +6,7 @@ import shutil
 import tempfile
 from dataclasses import dataclass
 
+BASE = os.path.join(tempfile.gettempdir(), "windowsfscm-bench")
 FANOUT = 10
 FILES = ("file0", "file1", "file2")
 CONTENT = b"bench\n"
@@ -43,8 +44,7 @@ def _breadth_first(root, count):
 
 
 def ensure_tree(count):
-    base = os.path.join(tempfile.gettempdir(), "windowsfscm-bench")
-    root = os.path.join(base, f"tree-{count}")
+    root = os.path.join(BASE, f"tree-{count}")
     complete = root + ".complete"
     tree = Tree(root, _breadth_first(root, count))
     if not os.path.exists(complete):

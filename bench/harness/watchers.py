@@ -11,69 +11,51 @@ import subprocess
 import threading
 import time
 
+from harness import piped
+
 READY_TIMEOUT_S = 600
-
-
-class WatcherFailed(RuntimeError):
-    pass
+ANSWER_TIMEOUT_S = 30
 
 
 def _read_line(stream, deadline, what):
-    """A line from a pipe, or WatcherFailed when none comes before the deadline."""
+    """A line from a pipe, or RuntimeError when none comes before the deadline."""
     line = b""
-    fd = stream.fileno()
     while not line.endswith(b"\n"):
         left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            raise WatcherFailed(f"no answer from {what}")
-        byte = os.read(fd, 1)
+        if left <= 0 or not select.select([stream], [], [], left)[0]:
+            raise RuntimeError(f"no answer from {what}")
+        byte = os.read(stream.fileno(), 1)
         if not byte:
-            raise WatcherFailed(f"{what} ended")
+            raise RuntimeError(f"{what} ended")
         line += byte
     return line.decode(errors="replace").rstrip("\n")
 
 
-class _WatcherProcess:
-    """A watcher's process, and the seconds it took to say it was watching."""
+class CountingWatcher:
+    """One of our subject programs: "ready", then "count N" for each "count" it is sent."""
 
     def __init__(self, name, command):
-        self.name = name
+        self._name = name
         self._command = command
         self._process = None
-        self.setup_s = None
 
     @property
     def pid(self):
         return self._process.pid
 
-    def _launch(self, announces_on, is_ready, **popen_args):
-        """Starts the command and reads the stream named `announces_on` up to the line that
-        `is_ready` accepts."""
-        begun = time.monotonic()
-        self._process = subprocess.Popen(self._command, **popen_args)
-        deadline = begun + READY_TIMEOUT_S
-        while not is_ready(_read_line(getattr(self._process, announces_on), deadline, self.name)):
-            pass
-        self.setup_s = time.monotonic() - begun
-
-
-class CountingWatcher(_WatcherProcess):
-    """One of our subject programs: "ready", then "count N" for each "count" it is sent."""
-
-    def __init__(self, name, command, env=None):
-        super().__init__(name, command)
-        self._env = env
-
     def start(self):
-        self._launch("stdout", lambda line: line == "ready", stdin=subprocess.PIPE,
-                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self._env)
+        self._process = subprocess.Popen(self._command, stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + READY_TIMEOUT_S
+        while _read_line(self._process.stdout, deadline, self._name) != "ready":
+            pass
 
     def count(self):
         self._process.stdin.write(b"count\n")
         self._process.stdin.flush()
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + ANSWER_TIMEOUT_S
         while True:
-            line = _read_line(self._process.stdout, deadline, self.name)
+            line = _read_line(self._process.stdout, deadline, self._name)
             if line.startswith("count "):
                 return int(line.split()[1])
 
@@ -89,21 +71,22 @@ class CountingWatcher(_WatcherProcess):
         self._process.stdout.close()
 
 
-class LineWatcher(_WatcherProcess):
-    """`inotifywait -m`: ready at "Watches established.", then a line per event."""
+class LineWatcher:
+    """`inotifywait -m`: started as for the pipe measurements, then a line per event."""
 
-    READY = "Watches established."
-
-    def __init__(self, name, command):
-        super().__init__(name, command)
+    def __init__(self, command):
+        self._command = command
+        self._process = None
         self._lines = 0
         self._lock = threading.Lock()
-        self._reader = None
+        self._reader = threading.Thread(target=self._count_lines, daemon=True)
+
+    @property
+    def pid(self):
+        return self._process.pid
 
     def start(self):
-        self._launch("stderr", lambda line: self.READY in line, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self._reader = threading.Thread(target=self._count_lines, daemon=True)
+        self._process, _ = piped.start(self._command)
         self._reader.start()
 
     def _count_lines(self):
@@ -119,8 +102,5 @@ class LineWatcher(_WatcherProcess):
         if self._process is None:
             return
         self._process.terminate()
-        self._process.wait()
-        if self._reader is not None:
-            self._reader.join()
-        self._process.stdout.close()
-        self._process.stderr.close()
+        self._reader.join()  # it reads up to the end of the output
+        piped.end(self._process)

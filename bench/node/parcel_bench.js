@@ -3,6 +3,8 @@
 //
 //   node parcel_bench.js latency ROOT PROBE_DIR ROUNDS SAMPLES GAP_MS
 //       setup rounds (subscribe until it resolves), then wake samples; prints JSON
+//   node parcel_bench.js cold ROOT
+//       one setup with no warm-up, for the harness to run once it has dropped the page cache
 //   node parcel_bench.js serve ROOT
 //       prints "ready" once subscribed, counts the callbacks, answers each "count" line on
 //       standard input with "count N", and unsubscribes at the end of its input
@@ -20,15 +22,21 @@ const now = () => process.hrtime.bigint();
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const micros = (from, to) => Number(to - from) / 1000;
 
+// Subscribes with no callback and unsubscribes; resolves to how long the subscription took.
+async function setupMs(root) {
+  const start = now();
+  const subscription = await watcher.subscribe(root, () => {}, OPTIONS);
+  const watched = now();
+  await subscription.unsubscribe();
+  return micros(start, watched) / 1000;
+}
+
 async function latency(root, probeDirectory, rounds, samples, gapMs) {
   const setups = [];
   // Round 0 only warms the caches.
   for (let round = 0; round <= rounds; ++round) {
-    const start = now();
-    const subscription = await watcher.subscribe(root, () => {}, OPTIONS);
-    const watched = now();
-    await subscription.unsubscribe();
-    if (round > 0) setups.push(micros(start, watched) / 1000);
+    const setup = await setupMs(root);
+    if (round > 0) setups.push(setup);
   }
 
   let called = null;
@@ -67,10 +75,13 @@ async function serve(root) {
 async function main(args) {
   if (args.length === 6 && args[0] === 'latency') {
     await latency(args[1], args[2], Number(args[3]), Number(args[4]), Number(args[5]));
+  } else if (args.length === 2 && args[0] === 'cold') {
+    process.stdout.write(JSON.stringify({setup_ms: [await setupMs(args[1])]}) + '\n');
   } else if (args.length === 2 && args[0] === 'serve') {
     await serve(args[1]);
   } else {
-    process.stderr.write('usage: latency ROOT PROBE_DIR ROUNDS SAMPLES GAP_MS | serve ROOT\n');
+    process.stderr.write(
+        'usage: latency ROOT PROBE_DIR ROUNDS SAMPLES GAP_MS | cold ROOT | serve ROOT\n');
     process.exitCode = 2;
   }
 }

@@ -18,13 +18,12 @@ import java.nio.file.attribute.BasicFileAttributes;
  * The JDK's WatchService as a program would use it for a tree: it has no recursive mode on
  * Linux, so every directory is registered, each before its entries are visited.
  */
-final class WatchServiceSubject implements Subject {
-    private WatchService service;
-    private Thread waiter;
+final class WatchServiceSubject {
+    private WatchServiceSubject() {}
 
-    @Override
-    public void open(Path root, Runnable onChange) throws IOException {
-        service = root.getFileSystem().newWatchService();
+    /** Closing the result closes the service and waits for the thread that takes its keys. */
+    static AutoCloseable open(Path root, Runnable onChange) throws IOException {
+        WatchService service = root.getFileSystem().newWatchService();
         Files.walkFileTree(root, new SimpleFileVisitor<>() {
             @Override
             public FileVisitResult preVisitDirectory(Path directory, BasicFileAttributes attributes)
@@ -33,11 +32,10 @@ final class WatchServiceSubject implements Subject {
                 return FileVisitResult.CONTINUE;
             }
         });
-        WatchService watched = service;
-        waiter = new Thread(() -> {
+        Thread waiter = new Thread(() -> {
             try {
                 for (;;) {
-                    WatchKey key = watched.take();
+                    WatchKey key = service.take();
                     onChange.run();
                     key.pollEvents();
                     key.reset();
@@ -48,11 +46,9 @@ final class WatchServiceSubject implements Subject {
         }, "watchservice-waiter");
         waiter.setDaemon(true);
         waiter.start();
-    }
-
-    @Override
-    public void close() throws IOException, InterruptedException {
-        service.close();
-        waiter.join();
+        return () -> {
+            service.close();
+            waiter.join();
+        };
     }
 }
