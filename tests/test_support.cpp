@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "monitor/monitor.h"
 #include "platform/linux/system_calls.h"
@@ -100,6 +102,14 @@ int threadCount() {
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task"))
         ++count;
     return count;
+}
+
+int threadCountSettledTo(int expected) {
+    for (int attempt = 0;; ++attempt) {
+        int count = threadCount();
+        if (count <= expected || attempt == 10000) return count;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 SharedWalks::SharedWalks(unsigned threads, unsigned directoriesPerThread) {

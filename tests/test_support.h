@@ -47,6 +47,10 @@ int countDirectories(const fs::path& top);
 int openDescriptorCount();
 // The threads of the process.
 int threadCount();
+// The threads of the process once those that ended have left it: a thread that has been joined
+// may stay listed for a moment while the kernel finishes its exit (long enough to see under
+// emulation). Waits up to ten seconds for the count to come down to `expected`.
+int threadCountSettledTo(int expected);
 // The inotify watches held by the process, read from /proc/self/fdinfo.
 int inotifyWatchCount();
 // Bytes of inotify events the kernel has queued for the process and nobody has read yet.

@@ -43,13 +43,13 @@ class WalkThreadsTest : public WatchTest {
         kernel_stand_in::sys::clearInjectedFailures();
         WatchTest::TearDown();
         // The waiter is the test's own thread; the walk's are all gone.
-        EXPECT_EQ(threadCount(), threadsBefore_);
+        EXPECT_EQ(threadCountSettledTo(threadsBefore_), threadsBefore_);
     }
 
     // Starts on the tree and checks that no thread of the walk is left running.
     void startOnTree() {
         startOn(tree.path());
-        EXPECT_EQ(threadCount(), threadsBefore_);
+        EXPECT_EQ(threadCountSettledTo(threadsBefore_), threadsBefore_);
     }
 
     // Lets the wait read what is queued and retry what it must, then checks that every directory
@@ -194,7 +194,7 @@ TEST_P(WalkFaultTest, StartFailsHoldingNothingWhicheverThreadMeetsTheFault) {
         EXPECT_EQ(openDescriptorCount(), descriptors);
         EXPECT_EQ(inotifyWatchCount(), 0);
         EXPECT_EQ(kernel_stand_in::sys::heldAllocations(), 0);
-        EXPECT_EQ(threadCount(), threadsBefore());
+        EXPECT_EQ(threadCountSettledTo(threadsBefore()), threadsBefore());
     }
     // Far less than what a start holds: a leak on any path would show.
     EXPECT_LT(heapBytesInUse(), heap + std::size_t{32} * 1024);
