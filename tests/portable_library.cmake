@@ -1,6 +1,7 @@
 # Fails unless LIBRARY loads on any Linux with glibc 2.17 or later (the oldest in service, and the
-# first for arm64): it may need libc.so.6 and no other library, and no glibc symbol version newer
-# than GLIBC_2.17. A loader that misses either refuses the whole library.
+# first for arm64): it may need glibc's libc.so.6 and libpthread.so.0 (where the thread functions
+# lived before glibc 2.34, an empty stand-in since) and no other library, and no glibc symbol
+# version newer than GLIBC_2.17. A loader that misses either refuses the whole library.
 # Run as: cmake -DREADELF=<readelf> -DLIBRARY=<shared library> -P portable_library.cmake
 set(oldest_glibc 2.17)
 
@@ -19,7 +20,8 @@ set(problems "")
 # "0x0000000000000001 (NEEDED)  Shared library: [libc.so.6]"
 read_elf(--dynamic dynamic_section)
 foreach(line IN LISTS dynamic_section)
-  if(line MATCHES "\\(NEEDED\\).*\\[(.*)\\]" AND NOT CMAKE_MATCH_1 STREQUAL "libc.so.6")
+  if(line MATCHES "\\(NEEDED\\).*\\[(.*)\\]" AND
+      NOT CMAKE_MATCH_1 MATCHES "^(libc\\.so\\.6|libpthread\\.so\\.0)$")
     list(APPEND problems "needs ${CMAKE_MATCH_1}")
   endif()
 endforeach()
@@ -53,5 +55,5 @@ if(problems)
   message(FATAL_ERROR "${LIBRARY} would not load on every Linux with glibc ${oldest_glibc} "
     "or later:\n  ${problems}")
 endif()
-message(STATUS "${LIBRARY} needs only libc.so.6, at GLIBC_${oldest_glibc} or older "
+message(STATUS "${LIBRARY} needs only glibc, at GLIBC_${oldest_glibc} or older "
   "(${references} versioned symbols)")

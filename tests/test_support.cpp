@@ -12,15 +12,34 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "monitor/monitor.h"
 #include "platform/linux/system_calls.h"
+#include "platform/linux/walk_crew.h"
 
 namespace test_support {
+
+namespace {
+
+// WINDOWSFSCM_TEST_WALK_THREADS=N shares every walk among N threads, brought in from the first
+// directory found on, so that the same tests check the walk on many threads.
+unsigned chooseWalkThreads() {
+    const char* threads = std::getenv("WINDOWSFSCM_TEST_WALK_THREADS");
+    if (threads == nullptr) return 0;
+    unsigned chosen = std::stoul(threads);
+    kernel_stand_in::WalkCrew::setThreadsForTests(chosen, 1);
+    return chosen;
+}
+
+const unsigned walkThreadsChosen = chooseWalkThreads();
+
+}  // namespace
 
 TemporaryDirectory::TemporaryDirectory() {
     std::string pattern = (fs::temp_directory_path() / "windowsfscm-test-XXXXXX").string();
@@ -76,6 +95,30 @@ int openDescriptorCount() {
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
         ++count;
     return count;
+}
+
+int threadCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+int threadCountSettledTo(int expected) {
+    for (int attempt = 0;; ++attempt) {
+        int count = threadCount();
+        if (count <= expected || attempt == 10000) return count;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+SharedWalks::SharedWalks(unsigned threads, unsigned directoriesPerThread) {
+    kernel_stand_in::WalkCrew::setThreadsForTests(threads, directoriesPerThread);
+}
+
+SharedWalks::~SharedWalks() {
+    kernel_stand_in::WalkCrew::setThreadsForTests(walkThreadsChosen,
+                                                  walkThreadsChosen != 0 ? 1 : 0);
 }
 
 int inotifyWatchCount() {

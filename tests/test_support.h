@@ -45,6 +45,12 @@ int makeTree(const fs::path& top, int depth, int fanout);
 int countDirectories(const fs::path& top);
 
 int openDescriptorCount();
+// The threads of the process.
+int threadCount();
+// The threads of the process once those that ended have left it: a thread that has been joined
+// may stay listed for a moment while the kernel finishes its exit (long enough to see under
+// emulation). Waits up to ten seconds for the count to come down to `expected`.
+int threadCountSettledTo(int expected);
 // The inotify watches held by the process, read from /proc/self/fdinfo.
 int inotifyWatchCount();
 // Bytes of inotify events the kernel has queued for the process and nobody has read yet.
@@ -65,6 +71,17 @@ class UnprivilegedFileAccess {
   private:
     int previousUser_;
     int previousGroup_;
+};
+
+// For its lifetime, walks are shared among at most `threads` threads, one more brought in for each
+// `directoriesPerThread` directories found; then back to what WINDOWSFSCM_TEST_WALK_THREADS
+// chose (see test_support.cpp), or to the library's own choice.
+class SharedWalks {
+  public:
+    SharedWalks(unsigned threads, unsigned directoriesPerThread);
+    ~SharedWalks();
+    SharedWalks(const SharedWalks&) = delete;
+    SharedWalks& operator=(const SharedWalks&) = delete;
 };
 
 // Whether the thread `threadId` (a kernel thread id) sleeps in poll with no time-out: for a waiter,

@@ -33,17 +33,23 @@ bool DirectoryListing::open(const char* path, bool followLink) {
     return directoryFd_ >= 0;
 }
 
-const char* DirectoryListing::nextSubdirectory(std::size_t* nameLength) {
-    for (;;) {
-        if (offset_ >= filled_) {
-            filled_ = sys::readDirectory(directoryFd_, buffer_, sizeof buffer_);
-            offset_ = 0;
-            if (filled_ <= 0) {
-                error_ = filled_ < 0 ? errno : 0;
-                filled_ = 0;
-                return nullptr;
-            }
-        }
+bool DirectoryListing::openAt(int directoryFd, const char* name) {
+    close();
+    directoryFd_ = sys::openDirectoryAt(directoryFd, name);
+    return directoryFd_ >= 0;
+}
+
+bool DirectoryListing::read() {
+    filled_ = sys::readDirectory(directoryFd_, buffer_, sizeof buffer_);
+    offset_ = 0;
+    if (filled_ > 0) return true;
+    error_ = filled_ < 0 ? errno : 0;
+    filled_ = 0;
+    return false;
+}
+
+const char* DirectoryListing::nextReadSubdirectory(std::size_t* nameLength) {
+    while (offset_ < filled_) {
         const auto& entry = *reinterpret_cast<const DirectoryEntry64*>(buffer_ + offset_);
         offset_ += entry.recordLength;
         bool directory =
@@ -52,12 +58,27 @@ const char* DirectoryListing::nextSubdirectory(std::size_t* nameLength) {
         *nameLength = std::strlen(entry.name);
         return entry.name;
     }
+    return nullptr;
+}
+
+const char* DirectoryListing::nextSubdirectory(std::size_t* nameLength) {
+    for (;;) {
+        if (const char* name = nextReadSubdirectory(nameLength)) return name;
+        if (!read()) return nullptr;
+    }
 }
 
 bool DirectoryListing::isDirectory(const char* name) const {
     // Some filesystems leave the type to be asked for.
     struct stat status;
     return sys::statusAt(directoryFd_, name, false, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+int DirectoryListing::releaseDescriptor() {
+    int released = directoryFd_;
+    directoryFd_ = -1;
+    close();
+    return released;
 }
 
 void DirectoryListing::close() {

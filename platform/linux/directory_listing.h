@@ -22,15 +22,28 @@ class DirectoryListing {
     // Opens the directory `path` for listing; a final symbolic link is followed only when
     // `followLink`. False, with errno set, when it cannot be opened.
     bool open(const char* path, bool followLink);
+    // Opens the directory `name` inside the open directory `directoryFd`, never through a
+    // symbolic link. False, with errno set, when it cannot be opened.
+    bool openAt(int directoryFd, const char* name);
 
-    // The name of the next subdirectory (never "." or ".."), null-terminated, with its length;
-    // nullptr once the listing ends or fails, which failed() tells apart (EBADF when nothing is
-    // open). Symbolic links are not subdirectories. The name stays valid until the next call.
+    // Reads the next buffer of entries: false once the listing ends or fails, which failed()
+    // tells apart (EBADF when nothing is open).
+    bool read();
+    // The name of the next subdirectory (never "." or "..") among the entries read last,
+    // null-terminated, with its length; nullptr once they are used up. Symbolic links are not
+    // subdirectories. Names stay valid until the next read.
+    const char* nextReadSubdirectory(std::size_t* nameLength);
+    // The same, reading as needed: nullptr once the listing ends or fails. The name stays valid
+    // until the next call.
     const char* nextSubdirectory(std::size_t* nameLength);
 
     // The error that cut the listing short (errno of the read), or 0.
     int failed() const { return error_; }
+    // The open directory's descriptor, or -1.
+    int descriptor() const { return directoryFd_; }
 
+    // Closes the listing but hands its open descriptor over to the caller, who closes it.
+    int releaseDescriptor();
     void close();
 
   private:

@@ -62,8 +62,8 @@ void DirectoryTree::reset() {
     retries_.release();
     retrying_.release();
     retriesOverflowed_ = false;
-    toList_.release();
-    path_.release();
+    caller_.toList.release();
+    caller_.path.release();
     root_ = Root::Gone;
 }
 
@@ -104,61 +104,155 @@ bool DirectoryTree::dropTreeIfRootMovedAway() {
 }
 
 bool DirectoryTree::walk(std::uint32_t top, Walk kind) {
-    toList_.truncate(0);
-    if (!toList_.push(top)) {
+    caller_.toList.clear();
+    if (!caller_.toList.push(top)) {
         markForRetry(top);
         return false;
     }
-    bool complete = true;
-    while (!toList_.empty()) {
-        std::uint32_t directory = toList_.pop();
-        // Dropped since it was found, when it turned out to be elsewhere.
-        if (!entries_.isLive(directory)) continue;
-        if (!listDirectory(directory, kind)) {
-            if (kind == Walk::Start) return false;
-            complete = false;
-        }
-    }
-    return complete;
+    Walking walking{this, kind};
+    WalkCrew crew(caller_, walkOn, &walking);
+    work(caller_, crew, kind);
+    crew.joinHelpers();
+    return crew.complete();
 }
 
-bool DirectoryTree::listDirectory(std::uint32_t directory, Walk kind) {
-    std::size_t length = path_.build(entries_, directory);
+void DirectoryTree::walkOn(void* walking, WalkCrew& crew, Walker& walker) {
+    const auto* what = static_cast<const Walking*>(walking);
+    what->tree->work(walker, crew, what->kind);
+}
+
+void DirectoryTree::work(Walker& walker, WalkCrew& crew, Walk kind) {
+    Locked hold(crew.lock());
+    std::uint32_t directory = 0;
+    while (crew.take(hold, walker, &directory)) {
+        // Dropped since it was found, when it turned out to be elsewhere.
+        if (entries_.isLive(directory)) listDirectory(walker, directory, kind, crew, hold);
+        crew.finishOne();
+        if (&walker == &caller_) crew.bringInHelpers(hold);
+    }
+    hold.unlock();
+    walker.held.closeAll();
+}
+
+void DirectoryTree::listDirectory(Walker& walker, std::uint32_t directory, Walk kind,
+                                  WalkCrew& crew, Locked& hold) {
+    std::size_t length = walker.path.build(entries_, directory);
     if (length == EntryPath::NO_PATH) {
         markForRetry(directory);
-        return false;
+        fallShort(crew, kind);
+        return;
     }
-    if (!listing_.open(path_.data(), directory == ROOT)) {
-        return handleUnlistable(directory, kind, errno);
+    int watch = entries_.watchOf(directory);
+    std::size_t nameLength = entries_.nameLengthOf(directory);
+    std::size_t parentAt = directory == ROOT
+                               ? HeldDirectories::NONE
+                               : walker.held.find(entries_, entries_.parentOf(directory));
+    hold.unlock();
+
+    // Opened by its name in its parent's descriptor where this thread holds it: one step for the
+    // kernel to resolve instead of the whole path, and never through a link on the way.
+    int parentFd = walker.held.keepUpTo(parentAt);
+    bool opened = parentFd >= 0
+                      ? walker.listing.openAt(parentFd, walker.path.data() + length - nameLength)
+                      : walker.listing.open(walker.path.data(), directory == ROOT);
+    if (!opened) {
+        int error = errno;
+        hold.relock();
+        if (isListedAs(directory, watch) && !handleUnlistable(directory, kind, error)) {
+            fallShort(crew, kind);
+        }
+        return;
     }
 
-    bool complete = true;
-    std::size_t nameLength = 0;
-    while (const char* name = listing_.nextSubdirectory(&nameLength)) {
-        path_.append(length, name, nameLength);
-        std::uint32_t child = 0;
-        WatchResult result = watchChild(directory, name, nameLength, kind, &child);
+    // Each subdirectory is watched before it is put on the list to be listed itself: by its name
+    // in the directory listed, where the thread can move into it, else by its whole path.
+    bool anySubdirectory = false;
+    bool byName = false;
+    while (!crew.abandoned() && walker.listing.read()) {
+        std::size_t childLength = 0;
+        while (const char* name = walker.listing.nextReadSubdirectory(&childLength)) {
+            if (!anySubdirectory && walker.hasOwnWorkingDirectory) {
+                byName = sys::changeDirectory(walker.listing.descriptor());
+            }
+            anySubdirectory = true;
+            // Even by name, only a directory its whole path can name is watched: what follows
+            // (events, retries) goes by that path.
+            int childWatch = -1;
+            int error = ENAMETOOLONG;
+            if (walker.path.append(length, name, childLength) < PATH_MAX) {
+                const char* child = byName ? name : walker.path.data();
+                childWatch = sys::addWatch(inotifyFd_, child, SUBDIRECTORY_MASK);
+                error = childWatch < 0 ? errno : 0;
+            }
+            walker.found.add(name, childLength, childWatch, error);
+            // A shortage fails a start: let the other threads know at once.
+            bool startFails = kind == Walk::Start && childWatch < 0 && !outOfReach(error);
+            if (walker.found.full() || startFails) {
+                hold.relock();
+                recordChildren(walker, directory, watch, kind, crew);
+                crew.wakeForPushed();
+                hold.unlock();
+            }
+            if (crew.abandoned()) break;
+        }
+    }
+    int error = walker.listing.failed();
+    if (anySubdirectory && error == 0) {
+        walker.held.hold(directory, watch, walker.listing.releaseDescriptor());
+    } else {
+        walker.listing.close();
+    }
+
+    hold.relock();
+    recordChildren(walker, directory, watch, kind, crew);
+    crew.wakeForPushed();
+    if (error != 0 && !outOfReach(error) && isListedAs(directory, watch)) {
+        markForRetry(directory);
+        fallShort(crew, kind);
+    }
+}
+
+void DirectoryTree::recordChildren(Walker& walker, std::uint32_t directory, int watch, Walk kind,
+                                   WalkCrew& crew) {
+    // Another thread may have dropped the directory while it was listed, when it found it had
+    // left; its parent is listed again then. What was found in it is not part of the tree. An
+    // abandoned start releases every watch at once.
+    bool dropped = !isListedAs(directory, watch);
+    for (std::size_t at = 0; at < walker.found.count() && !crew.abandoned(); ++at) {
+        const WatchedChildren::Child& child = walker.found[at];
+        if (dropped) {
+            if (child.watch >= 0 && entries_.find(child.watch) == EntryStore::NONE) {
+                sys::removeWatch(inotifyFd_, child.watch);
+            }
+            continue;
+        }
+        std::uint32_t entry = 0;
+        WatchResult result = recordWatch(directory, walker.found.nameOf(child), child.nameLength,
+                                         child.watch, child.error, kind, &entry);
         if (result == WatchResult::Failed) {
             markForRetry(directory);
-            complete = false;
+            fallShort(crew, kind);
         } else if (result == WatchResult::Missed) {
             markForRetry(directory);
         } else if (result == WatchResult::Added ||
                    (kind == Walk::Rescan && result == WatchResult::Known)) {
-            if (!toList_.push(child)) {
-                markForRetry(child);
-                complete = false;
+            if (!crew.push(walker, entry)) {
+                markForRetry(entry);
+                fallShort(crew, kind);
             }
         }
-        if (!complete && kind == Walk::Start) break;
     }
-    int error = listing_.failed();
-    listing_.close();
-    if (error != 0 && !outOfReach(error)) {
-        markForRetry(directory);
-        return false;
-    }
-    return complete;
+    walker.found.clear();
+}
+
+bool DirectoryTree::isListedAs(std::uint32_t directory, int watch) const {
+    return entries_.isLive(directory) && entries_.watchOf(directory) == watch;
+}
+
+void DirectoryTree::fallShort(WalkCrew& crew, Walk kind) {
+    crew.fallShort();
+    // A start holds the whole tree or nothing: once it cannot, nothing more is worth doing.
+    if (kind == Walk::Start) crew.abandon();
 }
 
 bool DirectoryTree::handleUnlistable(std::uint32_t directory, Walk kind, int error) {
@@ -188,12 +282,10 @@ bool DirectoryTree::handleUnlistable(std::uint32_t directory, Walk kind, int err
     return true;
 }
 
-DirectoryTree::WatchResult DirectoryTree::watchChild(std::uint32_t parent, const char* name,
-                                                     std::size_t nameLength, Walk kind,
-                                                     std::uint32_t* entry) {
-    int watch = sys::addWatch(inotifyFd_, path_.data(), SUBDIRECTORY_MASK);
+DirectoryTree::WatchResult DirectoryTree::recordWatch(std::uint32_t parent, const char* name,
+                                                      std::size_t nameLength, int watch, int error,
+                                                      Walk kind, std::uint32_t* entry) {
     if (watch < 0) {
-        int error = errno;
         if (nameMissed(error)) {
             checkRootMovedAway();
             return WatchResult::Missed;
@@ -239,14 +331,15 @@ bool DirectoryTree::relocate(std::uint32_t entry, std::uint32_t parent, const ch
 
 void DirectoryTree::watchNewDirectory(std::uint32_t parent, const char* name,
                                       std::size_t nameLength) {
-    std::size_t length = path_.build(entries_, parent);
+    std::size_t length = caller_.path.build(entries_, parent);
     if (length == EntryPath::NO_PATH) {
         markForRetry(parent);
         return;
     }
-    path_.append(length, name, nameLength);
+    caller_.path.append(length, name, nameLength);
+    int watch = sys::addWatch(inotifyFd_, caller_.path.data(), SUBDIRECTORY_MASK);
     std::uint32_t added = 0;
-    WatchResult result = watchChild(parent, name, nameLength, Walk::Update, &added);
+    WatchResult result = recordWatch(parent, name, nameLength, watch, errno, Walk::Update, &added);
     if (result == WatchResult::Added) walk(added, Walk::Update);
     if (result == WatchResult::Failed || result == WatchResult::Missed) markForRetry(parent);
 }
@@ -290,11 +383,11 @@ bool DirectoryTree::interpret(const inotify_event& event, bool changeKnown) {
     }
     if (event.mask & (NAME_EVENTS | IN_MODIFY)) return true;
     if ((event.mask & IN_ATTRIB) && !changeKnown) {
-        std::size_t length = path_.build(entries_, entry);
+        std::size_t length = caller_.path.build(entries_, entry);
         if (length == EntryPath::NO_PATH) return true;
-        path_.append(length, event.name, nameLength);
+        caller_.path.append(length, event.name, nameLength);
         errno = 0;
-        if (lastWriteTimeWasSet(path_.data())) return true;
+        if (lastWriteTimeWasSet(caller_.path.data())) return true;
         if (nameMissed(errno)) checkRootMovedAway();
         return false;
     }
@@ -330,8 +423,8 @@ void DirectoryTree::confirmLocation(std::uint32_t entry) {
 
     int watch = -1;
     int error = ENOMEM;
-    if (path_.build(entries_, entry) != EntryPath::NO_PATH) {
-        watch = sys::addWatch(inotifyFd_, path_.data(), SUBDIRECTORY_MASK);
+    if (caller_.path.build(entries_, entry) != EntryPath::NO_PATH) {
+        watch = sys::addWatch(inotifyFd_, caller_.path.data(), SUBDIRECTORY_MASK);
         error = errno;
         if (watch == entries_.watchOf(entry)) return;
         if (nameMissed(error)) checkRootMovedAway();
@@ -351,8 +444,8 @@ void DirectoryTree::confirmLocation(std::uint32_t entry) {
 bool DirectoryTree::isInPlace(std::uint32_t directory) {
     // The root's place was checked just before, when the path below it led nowhere.
     if (directory == ROOT) return root_ == Root::Watched;
-    if (path_.build(entries_, directory) == EntryPath::NO_PATH) return false;
-    int watch = sys::addWatch(inotifyFd_, path_.data(), SUBDIRECTORY_MASK);
+    if (caller_.path.build(entries_, directory) == EntryPath::NO_PATH) return false;
+    int watch = sys::addWatch(inotifyFd_, caller_.path.data(), SUBDIRECTORY_MASK);
     if (watch == entries_.watchOf(directory)) return true;
     // Another directory has its name now, whose own event will bring it in.
     if (watch >= 0 && entries_.find(watch) == EntryStore::NONE) {

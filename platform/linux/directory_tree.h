@@ -8,6 +8,13 @@
 // Directories below the root are reached by name and never through a symbolic link. Every walk
 // is iterative over a heap work list, so a deep tree costs no stack.
 //
+// Threads: a walk starts on the caller's thread and, once it has found enough directories,
+// shares the work list with helper threads (WalkCrew), which have all ended before it returns.
+// Each thread makes its system calls (opening, listing, watching) with the walk's lock let go,
+// and records what they found in the store with it held. A directory reached twice at once gets
+// the same watch from the kernel, so the second to record it finds it known. A start that fails
+// on any thread is abandoned by all.
+//
 // What cannot be watched:
 // - At the start, a tree that cannot be fully watched (the inotify watch limit,
 //   fs.inotify.max_user_watches, or running out of memory or descriptors) fails the open, which
@@ -35,9 +42,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/linux/directory_listing.h"
 #include "platform/linux/entry_store.h"
 #include "platform/linux/pod_array.h"
+#include "platform/linux/walk_crew.h"
+#include "platform/linux/walker.h"
 
 namespace kernel_stand_in {
 
@@ -80,6 +88,11 @@ class DirectoryTree {
     };
     enum class Walk { Start, Update, Retry, Rescan };
     enum class WatchResult { Added, Known, Skipped, Missed, Failed };
+    // What a helper thread of a walk is given.
+    struct Walking {
+        DirectoryTree* tree;
+        Walk kind;
+    };
 
     static constexpr std::uint32_t ROOT = EntryStore::ROOT;
     static constexpr std::size_t EVENT_BUFFER_BYTES = std::size_t{64} * 1024;
@@ -88,10 +101,18 @@ class DirectoryTree {
     void checkRootMovedAway();
     bool dropTreeIfRootMovedAway();
     bool walk(std::uint32_t top, Walk kind);
-    bool listDirectory(std::uint32_t directory, Walk kind);
+    static void walkOn(void* walking, WalkCrew& crew, Walker& walker);
+    void work(Walker& walker, WalkCrew& crew, Walk kind);
+    void listDirectory(Walker& walker, std::uint32_t directory, Walk kind, WalkCrew& crew,
+                       Locked& hold);
+    void recordChildren(Walker& walker, std::uint32_t directory, int watch, Walk kind,
+                        WalkCrew& crew);
+    // Whether `directory` is still the entry of the directory watched by `watch`.
+    bool isListedAs(std::uint32_t directory, int watch) const;
+    void fallShort(WalkCrew& crew, Walk kind);
     bool handleUnlistable(std::uint32_t directory, Walk kind, int error);
-    WatchResult watchChild(std::uint32_t parent, const char* name, std::size_t nameLength,
-                           Walk kind, std::uint32_t* entry);
+    WatchResult recordWatch(std::uint32_t parent, const char* name, std::size_t nameLength,
+                            int watch, int error, Walk kind, std::uint32_t* entry);
     void watchNewDirectory(std::uint32_t parent, const char* name, std::size_t nameLength);
     bool relocate(std::uint32_t entry, std::uint32_t parent, const char* name,
                   std::size_t nameLength);
@@ -117,9 +138,8 @@ class DirectoryTree {
     PodArray<std::uint32_t> retries_;
     PodArray<std::uint32_t> retrying_;
     bool retriesOverflowed_ = false;
-    PodArray<std::uint32_t> toList_;
-    EntryPath path_;
-    DirectoryListing listing_;
+    // The caller's thread's own, for its share of walks and for events.
+    Walker caller_;
     alignas(inotify_event) char events_[EVENT_BUFFER_BYTES];
 };
 

@@ -5,7 +5,7 @@
 // descriptor. Every change costs in proportion to what it touches: adding, removing or moving an
 // entry is constant time apart from its name, and removing a subtree visits that subtree alone.
 //
-// Memory: a 28-byte entry, 4-byte index slots kept between two-fifths and four-fifths full, and
+// Memory: a 26-byte entry, 4-byte index slots kept between two-fifths and four-fifths full, and
 // the name. Running out of memory leaves the store as it was before the call that needed it.
 #pragma once
 
@@ -74,7 +74,9 @@ class EntryStore {
     std::size_t unusedNameBytes() const { return unusedNameBytes_; }
 
   private:
-    struct Entry {
+    // Packed: the two bytes that would pad it to 28 are a fifteenth of an entry, and the
+    // processors the library runs on read unaligned fields at no cost.
+    struct [[gnu::packed]] Entry {
         std::int32_t watch;    // FREE when unused
         std::uint32_t parent;  // the root is its own parent; the next free entry when unused
         std::uint32_t firstChild;
@@ -84,7 +86,7 @@ class EntryStore {
         std::uint8_t nameLength;  // a file name is at most 255 bytes
         std::uint8_t marks;
     };
-    static_assert(sizeof(Entry) == 28);
+    static_assert(sizeof(Entry) == 26);
 
     static constexpr std::int32_t FREE = -1;
 

@@ -1,7 +1,8 @@
 #include "platform/linux/handle_table.h"
 
 #include <cstdint>
-#include <mutex>
+
+#include "platform/linux/lock.h"
 
 namespace kernel_stand_in {
 namespace {
@@ -16,7 +17,7 @@ struct Slot {
     KernelObject object;
 };
 
-std::mutex tableLock;
+Lock tableLock;
 Slot slots[SLOTS];
 unsigned closedHandleCalls;
 
@@ -42,7 +43,7 @@ Slot* find(HANDLE handle) {
 }  // namespace
 
 HANDLE registerObject(const KernelObject& object) {
-    std::lock_guard<std::mutex> hold(tableLock);
+    Locked hold(tableLock);
     for (std::uint32_t slot = 0; slot < SLOTS; ++slot) {
         if (slots[slot].object.kind != ObjectKind::None) continue;
         slots[slot].generation = (slots[slot].generation + 1) % GENERATION_LIMIT;
@@ -53,7 +54,7 @@ HANDLE registerObject(const KernelObject& object) {
 }
 
 bool lookupObject(HANDLE handle, KernelObject* object) {
-    std::lock_guard<std::mutex> hold(tableLock);
+    Locked hold(tableLock);
     Slot* slot = find(handle);
     if (slot == nullptr) return false;
     *object = slot->object;
@@ -61,7 +62,7 @@ bool lookupObject(HANDLE handle, KernelObject* object) {
 }
 
 bool unregisterObject(HANDLE handle, ObjectKind kind, KernelObject* object) {
-    std::lock_guard<std::mutex> hold(tableLock);
+    Locked hold(tableLock);
     Slot* slot = find(handle);
     if (slot == nullptr || (kind != ObjectKind::None && slot->object.kind != kind)) return false;
     *object = slot->object;
@@ -70,7 +71,7 @@ bool unregisterObject(HANDLE handle, ObjectKind kind, KernelObject* object) {
 }
 
 bool useEventFd(HANDLE handle, void (*use)(int eventFd)) {
-    std::lock_guard<std::mutex> hold(tableLock);
+    Locked hold(tableLock);
     Slot* slot = find(handle);
     if (slot == nullptr || slot->object.kind != ObjectKind::Event) return false;
     use(slot->object.eventFd);
@@ -78,7 +79,7 @@ bool useEventFd(HANDLE handle, void (*use)(int eventFd)) {
 }
 
 unsigned closedHandleUses() {
-    std::lock_guard<std::mutex> hold(tableLock);
+    Locked hold(tableLock);
     return closedHandleCalls;
 }
 

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
@@ -12,6 +14,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+
+#include "platform/linux/oldest_thread_symbols.h"
 
 namespace kernel_stand_in::sys {
 namespace {
@@ -106,6 +110,12 @@ int openDirectory(const char* path, bool followLink) {
     return retryInterrupted(Call::OpenDirectory, [&] { return ::open(path, flags); });
 }
 
+int openDirectoryAt(int directoryFd, const char* name) {
+    constexpr int FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    return retryInterrupted(Call::OpenDirectory,
+                            [&] { return ::openat(directoryFd, name, FLAGS); });
+}
+
 ssize_t readDirectory(int directoryFd, void* buffer, std::size_t size) {
     return retryInterrupted(Call::ReadDirectory, [&] {
         return static_cast<ssize_t>(::syscall(SYS_getdents64, directoryFd, buffer, size));
@@ -134,6 +144,41 @@ int fileTimes(const char* path, unsigned wanted, struct statx* times) {
 bool resolvePath(const char* path, char* resolved) {
     if (injectFailure(Call::ResolvePath)) return false;
     return ::realpath(path, resolved) != nullptr;
+}
+
+bool startThread(pthread_t* thread, void* (*run)(void*), void* argument) {
+    if (injectFailure(Call::StartThread)) return false;
+    // The new thread blocks every signal but those a fault raises: signals meant for the process
+    // go to the application's own threads, never to a handler running on ours.
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS})
+        sigdelset(&blocked, fault);
+    pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+    int error = pthread_create(thread, nullptr, run, argument);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return error == 0;
+}
+
+void joinThread(pthread_t thread) {
+    pthread_join(thread, nullptr);
+}
+
+bool ownWorkingDirectory() {
+    return !injectFailure(Call::WorkingDirectory) && ::unshare(CLONE_FS) == 0;
+}
+
+bool changeDirectory(int directoryFd) {
+    return !injectFailure(Call::WorkingDirectory) && ::fchdir(directoryFd) == 0;
+}
+
+unsigned usableProcessors() {
+    if (injectFailure(Call::Processors)) return 0;
+    cpu_set_t processors;
+    if (sched_getaffinity(0, sizeof processors, &processors) != 0) return 0;
+    return static_cast<unsigned>(CPU_COUNT(&processors));
 }
 
 void* allocate(std::size_t bytes) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -28,6 +29,9 @@ enum class Call : unsigned {
     ResolvePath,
     Allocate,
     SetEvent,
+    StartThread,
+    Processors,
+    WorkingDirectory,
     Count
 };
 
@@ -40,6 +44,9 @@ ssize_t read(int fd, void* buffer, std::size_t size);
 int poll(pollfd* fds, nfds_t count, int timeoutMilliseconds);
 // Opens a directory for listing; `followLink` is false below the root so links are never entered.
 int openDirectory(const char* path, bool followLink);
+// Opens the directory `name` in the open directory `directoryFd` for listing, never through a
+// symbolic link.
+int openDirectoryAt(int directoryFd, const char* name);
 // Reads raw directory entries (linux_dirent64); 0 at the end.
 ssize_t readDirectory(int directoryFd, void* buffer, std::size_t size);
 void close(int fd);
@@ -52,6 +59,19 @@ int fileTimes(const char* path, unsigned wanted, struct statx* times);
 // Writes the absolute path of `path`, with no symbolic link or "." or ".." in it, to `resolved`
 // (PATH_MAX bytes). False with errno set when it cannot.
 bool resolvePath(const char* path, char* resolved);
+
+// Runs `run(argument)` on a new thread, which blocks the signals a fault does not raise. False,
+// with errno set, when no thread can be made.
+bool startThread(pthread_t* thread, void* (*run)(void*), void* argument);
+// Waits for a thread started by startThread to end.
+void joinThread(pthread_t thread);
+// Gives the calling thread a working directory of its own, apart from the process's; false when it
+// cannot.
+bool ownWorkingDirectory();
+// Makes the open directory `directoryFd` the calling thread's working directory.
+bool changeDirectory(int directoryFd);
+// How many processors the calling thread may run on; 0 when that cannot be told.
+unsigned usableProcessors();
 
 // Memory, as malloc, calloc, realloc and free; nullptr when there is none.
 void* allocate(std::size_t bytes);
