@@ -188,7 +188,8 @@ def _move_out(results):
     why = ""
     if not met and large["min"] <= small["max"]:
         why = (f"the batches overlap ({fmt.us(large['min'])} to {fmt.us(large['max'])} against "
-               f"{fmt.us(small['min'])} to {fmt.us(small['max'])}): within the noise of this run")
+               f"{fmt.us(small['min'])} to {fmt.us(small['max'])}); the kernel's path lookups, most of "
+               f"the time, slow as the tree grows (see Moving directories out)")
     elif not met:
         why = "every batch on the larger tree took longer: some work grows with the tree"
     return Goal(f"CPU per directory moved out, {fmt.size(sizes[-1])} against "

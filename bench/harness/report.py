@@ -343,7 +343,10 @@ def _move_out(results):
             "Leaf directories spread over the tree are moved out of it one by one, each once "
             "the wait has returned on the one before. The figure is the CPU time of the thread "
             "that waits, per move: the median of ten batches, fastest and slowest in brackets. "
-            "Each batch's directories move back after it, unmeasured.", "",
+            "Each batch's directories move back after it, unmeasured. The time includes the "
+            "kernel's, which is most of it: each move takes the library three path lookups (the "
+            "directory's old path, the root, the parent), and the kernel's lookups slow as its "
+            "caches of directory entries and inodes grow with the tree.", "",
             *_table(["dirs", "moves", "CPU per move", "against the smallest tree"], rows)]
 
 
