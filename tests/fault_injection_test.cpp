@@ -85,26 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, StartFaultTest, ::testing::ValuesIn(START_FAULT
 // the start either fails holding nothing or watches the whole tree, never part of it.
 TEST_F(FaultInjectionTest, StartHoldsNothingOrEverythingWhicheverAllocationIsRefused) {
     makeTree(tree.path(), TREE_DEPTH, TREE_FANOUT);
-    int baseline = openDescriptorCount();
-    unsigned failedStarts = 0;
-    for (unsigned nth = 1;; ++nth) {
-        ASSERT_LT(nth, 1000u) << "a start kept allocating";
-        unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
-        failCalls(Call::Allocate, nth, 1, ENOMEM);
-        bool started = startWatch(tree.path().c_str());
-        bool refused = kernel_stand_in::sys::injectedFailureCount() == injectedBefore + 1;
-        kernel_stand_in::sys::clearInjectedFailures();
-        if (started) {
-            EXPECT_EQ(inotifyWatchCount(), static_cast<int>(DIRECTORIES)) << "allocation " << nth;
-            endWatch();
-        } else {
-            ++failedStarts;
-            EXPECT_EQ(openDescriptorCount(), baseline) << "allocation " << nth;
-            EXPECT_EQ(inotifyWatchCount(), 0) << "allocation " << nth;
-            EXPECT_EQ(kernel_stand_in::sys::heldAllocations(), 0) << "allocation " << nth;
-        }
-        if (!refused) break;
-    }
+    unsigned failedStarts = startWithEachAllocationRefused(static_cast<int>(DIRECTORIES), 1000);
     // The notification, the root's path and entry, the index, the work list, the names...
     EXPECT_GE(failedStarts, 5u);
 }

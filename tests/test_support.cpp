@@ -325,4 +325,35 @@ void WatchTest::endWatch() {
     EXPECT_TRUE(waiter.returns()) << "the stop did not end the wait";
 }
 
+unsigned WatchTest::startWithEachAllocationRefused(int directories, unsigned mostAllocations) {
+    namespace sys = kernel_stand_in::sys;
+    int descriptors = openDescriptorCount();
+    unsigned failedStarts = 0;
+    for (unsigned nth = 1;; ++nth) {
+        EXPECT_LT(nth, mostAllocations) << "a start kept allocating";
+        if (nth >= mostAllocations) return failedStarts;
+        unsigned injectedBefore = sys::injectedFailureCount();
+        sys::failCalls(sys::Call::Allocate, nth, 1, ENOMEM);
+        bool started = startWatch(tree.path().c_str());
+        bool refused = sys::injectedFailureCount() == injectedBefore + 1;
+        sys::clearInjectedFailures();
+        if (started) {
+            EXPECT_EQ(inotifyWatchCount(), directories) << "allocation " << nth;
+            endWatch();
+        } else {
+            ++failedStarts;
+            EXPECT_EQ(openDescriptorCount(), descriptors) << "allocation " << nth;
+            EXPECT_EQ(inotifyWatchCount(), 0) << "allocation " << nth;
+            EXPECT_EQ(sys::heldAllocations(), 0) << "allocation " << nth;
+        }
+        if (!refused) return failedStarts;
+    }
+}
+
+void WatchTest::expectStaysBlockedWithoutSpinning() {
+    auto cpuBefore = waiter.cpuTime();
+    EXPECT_TRUE(waiter.staysBlocked());
+    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+}
+
 }  // namespace test_support

@@ -137,6 +137,13 @@ class WatchTest : public ::testing::Test {
     void startOn(const fs::path& directory);
     // Requests the stop and makes sure a wait consumes it.
     void endWatch();
+    // The running wait stays blocked asleep: a busy loop would burn the whole interval, blocking
+    // next to nothing.
+    void expectStaysBlockedWithoutSpinning();
+    // Starts on the tree with each allocation refused in turn, up to the first start that needs
+    // none refused, and expects each to fail holding nothing or to watch all `directories`.
+    // Returns how many starts failed.
+    unsigned startWithEachAllocationRefused(int directories, unsigned mostAllocations);
 
     TemporaryDirectory tree;
     TemporaryDirectory outside;

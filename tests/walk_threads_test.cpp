@@ -210,24 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, WalkFaultTest, ::testing::ValuesIn(WALK_FAULTS)
 // none refused: the start either fails holding nothing or watches the whole tree.
 TEST_F(WalkThreadsTest, StartHoldsNothingOrEverythingWhicheverAllocationIsRefused) {
     makeTree(tree.path(), 2, FANOUT);
-    int descriptors = openDescriptorCount();
-    for (unsigned nth = 1;; ++nth) {
-        ASSERT_LT(nth, 2000u) << "a start kept allocating";
-        unsigned injectedBefore = kernel_stand_in::sys::injectedFailureCount();
-        failCalls(Call::Allocate, nth, 1, ENOMEM);
-        bool started = startWatch(tree.path().c_str());
-        bool refused = kernel_stand_in::sys::injectedFailureCount() == injectedBefore + 1;
-        kernel_stand_in::sys::clearInjectedFailures();
-        if (started) {
-            EXPECT_EQ(inotifyWatchCount(), 1 + FANOUT + FANOUT * FANOUT) << "allocation " << nth;
-            endWatch();
-        } else {
-            EXPECT_EQ(openDescriptorCount(), descriptors) << "allocation " << nth;
-            EXPECT_EQ(inotifyWatchCount(), 0) << "allocation " << nth;
-            EXPECT_EQ(kernel_stand_in::sys::heldAllocations(), 0) << "allocation " << nth;
-        }
-        if (!refused) break;
-    }
+    startWithEachAllocationRefused(1 + FANOUT + FANOUT * FANOUT, 2000);
 }
 
 // Directories moved back and forth between two parents while threads list those parents and the

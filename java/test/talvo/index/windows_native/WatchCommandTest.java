@@ -5,16 +5,13 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.io.BufferedReader;
 import java.io.IOException;
-import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.BlockingQueue;
-import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
@@ -61,7 +58,7 @@ class WatchCommandTest {
     @Test
     void printsATimedLinePerChangeAndExitsCleanlyWhenStopped() throws Exception {
         Process watch = start(libraryPath(), tree.toString());
-        BlockingQueue<String> lines = linesOf(watch);
+        BlockingQueue<String> lines = JarRunner.linesOf(watch);
         String banner = lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS);
         assertNotNull(banner, "no banner");
         assertTrue(banner.startsWith("watching " + tree), banner);
@@ -80,7 +77,7 @@ class WatchCommandTest {
     @Test
     void withoutAnArgumentTheCurrentDirectoryIsWatched() throws Exception {
         Process watch = startIn(tree, libraryPath());
-        BlockingQueue<String> lines = linesOf(watch);
+        BlockingQueue<String> lines = JarRunner.linesOf(watch);
         assertEquals("watching " + tree.toRealPath() + " (Ctrl-C to stop)",
                 lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
         Files.createDirectory(tree.resolve("new"));
@@ -119,21 +116,6 @@ class WatchCommandTest {
         String error = errorOf(watch);
         assertTrue(error.contains("libwindowsfscm.so") && error.contains("java.library.path ("
                 + empty + ")"), error);
-    }
-
-    private static BlockingQueue<String> linesOf(Process process) {
-        BlockingQueue<String> lines = new LinkedBlockingQueue<>();
-        Thread reader = new Thread(() -> {
-            try (BufferedReader out = new BufferedReader(
-                    new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8))) {
-                for (String line; (line = out.readLine()) != null; ) lines.add(line);
-            } catch (IOException e) {
-                lines.add("reading the output failed: " + e);
-            }
-        });
-        reader.setDaemon(true);
-        reader.start();
-        return lines;
     }
 
     private static String errorOf(Process process) throws IOException {
