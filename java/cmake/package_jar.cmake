@@ -1,7 +1,8 @@
 # Packs a windowsfscm jar: the classes, the native library of each platform named, the list of
 # those libraries with their SHA-256 (in the format of sha256sum), the manifest and the Maven
 # description. The build runs it as
-#   cmake -DJAR=<jar tool> -DOUTPUT=<jar> -DCLASSES=<jar of the classes> -DMANIFEST=<file>
+#   cmake -DJAR=<jar tool> -DOUTPUT=<jar> -DCLASSES=<jar of the classes>
+#     -DCLASSES_9=<jar of what Java 9 and later read instead> -DMANIFEST=<file>
 #     -DPOM=<file> -DVERSION=<version> -P package_jar.cmake [PLATFORM LIBRARY]...
 cmake_minimum_required(VERSION 3.22)
 
@@ -22,6 +23,9 @@ file(REMOVE_RECURSE "${contents}")
 file(ARCHIVE_EXTRACT INPUT "${CLASSES}" DESTINATION "${contents}")
 # The jar tool writes the manifest given below; the classes jar's own would clash with it.
 file(REMOVE_RECURSE "${contents}/META-INF")
+set(versioned "${contents}/META-INF/versions/9")
+file(ARCHIVE_EXTRACT INPUT "${CLASSES_9}" DESTINATION "${versioned}")
+file(REMOVE_RECURSE "${versioned}/META-INF")
 
 set(native "${contents}/talvo/index/windows_native/native")
 set(index "")

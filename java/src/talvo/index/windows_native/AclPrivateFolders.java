@@ -10,6 +10,7 @@ import java.nio.file.attribute.AclEntryPermission;
 import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.AclFileAttributeView;
 import java.nio.file.attribute.UserPrincipal;
+import java.util.Collections;
 import java.util.EnumSet;
 import java.util.List;
 
@@ -57,7 +58,7 @@ final class AclPrivateFolders implements PrivateFolders {
         }
         AclFileAttributeView acl = Files.getFileAttributeView(real, AclFileAttributeView.class,
                 LinkOption.NOFOLLOW_LINKS);
-        List<AclEntry> ownerOnly = List.of(AclEntry.newBuilder()
+        List<AclEntry> ownerOnly = Collections.singletonList(AclEntry.newBuilder()
                 .setType(AclEntryType.ALLOW)
                 .setPrincipal(user)
                 .setPermissions(EnumSet.allOf(AclEntryPermission.class))

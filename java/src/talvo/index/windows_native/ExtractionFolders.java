@@ -2,6 +2,8 @@ package talvo.index.windows_native;
 
 import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.Arrays;
 import java.util.List;
 
 /**
@@ -13,12 +15,35 @@ import java.util.List;
 final class ExtractionFolders {
     private static final String NAME = NativeLibraryLoader.LIBRARY;
 
-    /**
-     * @param role "cache folder" or "temporary folder"
-     * @param path the folder; null when the settings it comes from are missing
-     * @param missing why there is no path
-     */
-    record Folder(String role, Path path, String missing) {
+    /** One folder to extract to, or why there is none. */
+    static final class Folder {
+        private final String role;
+        private final Path path;
+        private final String missing;
+
+        /**
+         * @param role "cache folder" or "temporary folder"
+         * @param path the folder; null when the settings it comes from are missing
+         * @param missing why there is no path
+         */
+        Folder(String role, Path path, String missing) {
+            this.role = role;
+            this.path = path;
+            this.missing = missing;
+        }
+
+        String role() {
+            return role;
+        }
+
+        Path path() {
+            return path;
+        }
+
+        String missing() {
+            return missing;
+        }
+
         String describe() {
             return path == null ? "folder" : path.toString();
         }
@@ -27,7 +52,7 @@ final class ExtractionFolders {
     private ExtractionFolders() {}
 
     static List<Folder> of(NativeLibraryLoader.Host host, Platform platform) {
-        return List.of(cache(host, platform), temporary(host));
+        return Arrays.asList(cache(host, platform), temporary(host));
     }
 
     private static Folder cache(NativeLibraryLoader.Host host, Platform platform) {
@@ -58,7 +83,7 @@ final class ExtractionFolders {
     private static Folder folder(String role, String base, String below, String from) {
         if (base == null || base.isEmpty()) return new Folder(role, null, from + " is not set");
         try {
-            Path path = Path.of(base);
+            Path path = Paths.get(base);
             // Only a folder the user chose may be relative: a JVM that finds no home folder
             // sets user.home to "?", which must not become a folder below the current one.
             if (!path.isAbsolute() && !below.isEmpty()) {

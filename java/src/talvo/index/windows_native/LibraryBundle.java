@@ -22,8 +22,8 @@ import java.util.regex.Pattern;
 final class LibraryBundle {
     static final String FOLDER = "native/";
     static final String INDEX = FOLDER + "libraries.sha256";
-    private static final Pattern LINE =
-            Pattern.compile("([0-9a-f]{64}) [ *]([a-z0-9_]+-[a-z0-9_]+)/([A-Za-z0-9._-]+)");
+    private static final Pattern LINE = Pattern.compile(
+            "([0-9a-f]{64}) [ *]([a-z0-9_]+-[a-z0-9_]+(?:-[a-z0-9_]+)?)/([A-Za-z0-9._-]+)");
 
     /** Opens a resource by its name relative to this class's package; null when there is none. */
     interface Resources {
@@ -31,23 +31,63 @@ final class LibraryBundle {
     }
 
     /** One library the jar carries. */
-    record Carried(String platform, String fileName, String sha256) {
+    final class Carried implements LibraryContent {
+        private final String platform;
+        private final String fileName;
+        private final String sha256;
+
+        Carried(String platform, String fileName, String sha256) {
+            this.platform = platform;
+            this.fileName = fileName;
+            this.sha256 = sha256;
+        }
+
+        String platform() {
+            return platform;
+        }
+
+        @Override
+        public String fileName() {
+            return fileName;
+        }
+
+        @Override
+        public String sha256() {
+            return sha256;
+        }
+
         String resource() {
             return FOLDER + platform + "/" + fileName;
+        }
+
+        @Override
+        public String describe() {
+            return "the jar's " + resource();
+        }
+
+        @Override
+        public InputStream open() throws IOException {
+            InputStream content = resources.open(resource());
+            if (content == null) {
+                throw new IOException(origin + " lists " + resource() + " but does not hold it");
+            }
+            return content;
         }
     }
 
     private final Resources resources;
     private final String origin;
-    private final Map<String, Carried> byPlatform;
+    private final Map<String, Carried> byPlatform = new TreeMap<>();
 
-    private LibraryBundle(Resources resources, String origin, Map<String, Carried> byPlatform) {
+    private LibraryBundle(Resources resources, String origin) {
         this.resources = resources;
         this.origin = origin;
-        this.byPlatform = byPlatform;
     }
 
-    /** The libraries carried beside {@code anchor}, in the jar (or folder) it was loaded from. */
+    /**
+     * The libraries carried beside {@code anchor}: in the jar or folder it was loaded from, or
+     * in its module of a runtime image made by jlink.
+     */
     static LibraryBundle of(Class<?> anchor) throws IOException {
         CodeSource source = anchor.getProtectionDomain().getCodeSource();
         String origin = source == null || source.getLocation() == null
@@ -57,25 +97,26 @@ final class LibraryBundle {
 
     /** Reads the list; a jar without one carries no libraries. */
     static LibraryBundle read(Resources resources, String origin) throws IOException {
-        Map<String, Carried> byPlatform = new TreeMap<>();
+        LibraryBundle bundle = new LibraryBundle(resources, origin);
         try (InputStream index = resources.open(INDEX)) {
-            if (index == null) return new LibraryBundle(resources, origin, byPlatform);
+            if (index == null) return bundle;
             BufferedReader lines =
                     new BufferedReader(new InputStreamReader(index, StandardCharsets.UTF_8));
             for (String line; (line = lines.readLine()) != null; ) {
-                if (line.isBlank()) continue;
+                if (line.trim().isEmpty()) continue;
                 Matcher entry = LINE.matcher(line);
                 if (!entry.matches()) {
                     throw new IOException(origin + " has a malformed " + INDEX + ": " + line);
                 }
-                Carried carried = new Carried(entry.group(2), entry.group(3), entry.group(1));
-                if (byPlatform.put(carried.platform(), carried) != null) {
+                Carried carried =
+                        bundle.new Carried(entry.group(2), entry.group(3), entry.group(1));
+                if (bundle.byPlatform.put(carried.platform(), carried) != null) {
                     throw new IOException(origin + " lists two libraries for "
                             + carried.platform());
                 }
             }
         }
-        return new LibraryBundle(resources, origin, byPlatform);
+        return bundle;
     }
 
     /** Where the libraries come from: the jar's location. */
@@ -94,11 +135,6 @@ final class LibraryBundle {
     }
 
     InputStream open(Carried library) throws IOException {
-        InputStream content = resources.open(library.resource());
-        if (content == null) {
-            throw new IOException(origin + " lists " + library.resource()
-                    + " but does not hold it");
-        }
-        return content;
+        return library.open();
     }
 }

@@ -6,22 +6,50 @@ import java.nio.ByteOrder;
 import java.nio.channels.FileChannel;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
-import java.util.Objects;
 
 /**
  * What a native library file was built for, read from its ELF (Linux), PE (Windows) or Mach-O
  * (macOS) header, so that a file of the wrong system, bitness or processor is named in plain words
  * instead of by the JVM's terse refusal.
- *
- * @param system {@code Linux (ELF)}, {@code Windows} or {@code macOS}; null when not known
- * @param bits 32 or 64; 0 when not known
- * @param machine the processor, such as {@code x86-64} or {@code arm64}; null when not known
- * @param library whether the file is a shared library (not a program or an object file)
  */
-record LibraryHeader(String system, int bits, String machine, boolean library) {
+final class LibraryHeader {
     private static final String ELF = "Linux (ELF)";
     private static final String WINDOWS = "Windows";
     private static final String MACOS = "macOS";
+
+    private final String system;
+    private final int bits;
+    private final String machine;
+    private final boolean library;
+
+    /**
+     * @param system {@code Linux (ELF)}, {@code Windows} or {@code macOS}; null when not known
+     * @param bits 32 or 64; 0 when not known
+     * @param machine the processor, such as {@code x86-64} or {@code arm64}; null when not known
+     * @param library whether the file is a shared library (not a program or an object file)
+     */
+    LibraryHeader(String system, int bits, String machine, boolean library) {
+        this.system = system;
+        this.bits = bits;
+        this.machine = machine;
+        this.library = library;
+    }
+
+    String system() {
+        return system;
+    }
+
+    int bits() {
+        return bits;
+    }
+
+    String machine() {
+        return machine;
+    }
+
+    boolean library() {
+        return library;
+    }
 
     /** The header of {@code file}, or null when it starts with no header of a known kind. */
     static LibraryHeader read(Path file) throws IOException {
@@ -30,7 +58,7 @@ record LibraryHeader(String system, int bits, String machine, boolean library) {
             if (start.remaining() >= 20 && start.getInt(0) == 0x7f454c46) return elf(start);
             if (start.remaining() >= 64 && start.getShort(0) == 0x4d5a) {
                 start.order(ByteOrder.LITTLE_ENDIAN);
-                long peOffset = Integer.toUnsignedLong(start.getInt(0x3c));
+                long peOffset = start.getInt(0x3c) & 0xffffffffL;
                 return pe(readAt(in, peOffset, 26).order(ByteOrder.LITTLE_ENDIAN));
             }
             if (start.remaining() >= 16) return machO(start.order(ByteOrder.LITTLE_ENDIAN));
@@ -40,32 +68,40 @@ record LibraryHeader(String system, int bits, String machine, boolean library) {
 
     /** What a library for {@code platform} looks like, as far as it is known. */
     static LibraryHeader expectedFor(Platform platform, String dataModel) {
-        String system = switch (platform.os()) {
-            case "windows" -> WINDOWS;
-            case "macos" -> MACOS;
-            case "linux" -> ELF;
-            default -> null;
-        };
-        int bits = switch (Objects.requireNonNullElse(dataModel, "")) {
-            case "32" -> 32;
-            case "64" -> 64;
-            default -> switch (platform.arch()) {
-                case "x86" -> 32;
-                case "x86_64", "aarch64" -> 64;
-                default -> 0;
-            };
-        };
-        String machine = switch (platform.arch()) {
-            case "x86_64" -> "x86-64";
-            case "x86" -> "x86";
-            case "aarch64" -> "arm64";
-            case "arm" -> "arm";
-            case "ppc64", "ppc64le" -> "ppc64";
-            case "s390x" -> "s390";
-            case "riscv64" -> "riscv";
-            default -> null;
-        };
-        return new LibraryHeader(system, bits, machine, true);
+        String system = null;
+        if (platform.os().equals("windows")) system = WINDOWS;
+        else if (platform.os().equals("macos")) system = MACOS;
+        else if (platform.os().equals("linux")) system = ELF;
+        int bits;
+        if ("32".equals(dataModel)) bits = 32;
+        else if ("64".equals(dataModel)) bits = 64;
+        else bits = bitsOf(platform.arch());
+        return new LibraryHeader(system, bits, machineOf(platform.arch()), true);
+    }
+
+    private static int bitsOf(String arch) {
+        switch (arch) {
+            case "x86": case "arm":
+                return 32;
+            case "x86_64": case "aarch64": case "riscv64": case "ppc64le": case "s390x":
+                return 64;
+            default:
+                return 0;
+        }
+    }
+
+    private static String machineOf(String arch) {
+        switch (arch) {
+            case "x86_64": return "x86-64";
+            case "x86": return "x86";
+            case "aarch64": return "arm64";
+            case "arm": return "arm";
+            case "ppc64le": return "ppc64le";
+            case "ppc64": return "ppc64";
+            case "s390x": return "s390";
+            case "riscv64": return "riscv";
+            default: return null;
+        }
     }
 
     /** Whether this file suits a JVM that needs {@code expected}, whose unknown parts any suits. */
@@ -91,75 +127,94 @@ record LibraryHeader(String system, int bits, String machine, boolean library) {
         return (text.matches("[aeiouAEIOU].*") ? "an " : "a ") + text;
     }
 
+    @Override
+    public boolean equals(Object other) {
+        if (!(other instanceof LibraryHeader)) return false;
+        LibraryHeader that = (LibraryHeader) other;
+        return bits == that.bits && library == that.library && same(system, that.system)
+                && same(machine, that.machine);
+    }
+
+    @Override
+    public int hashCode() {
+        return describe().hashCode();
+    }
+
+    @Override
+    public String toString() {
+        return describe();
+    }
+
+    private static boolean same(String a, String b) {
+        return a == null ? b == null : a.equals(b);
+    }
+
     private static LibraryHeader elf(ByteBuffer header) {
-        int bits = switch (header.get(4)) {
-            case 1 -> 32;
-            case 2 -> 64;
-            default -> 0;
-        };
-        header.order(header.get(5) == 2 ? ByteOrder.BIG_ENDIAN : ByteOrder.LITTLE_ENDIAN);
+        int bits = header.get(4) == 1 ? 32 : header.get(4) == 2 ? 64 : 0;
+        boolean littleEndian = header.get(5) != 2;
+        header.order(littleEndian ? ByteOrder.LITTLE_ENDIAN : ByteOrder.BIG_ENDIAN);
         boolean shared = header.getShort(16) == 3;  // ET_DYN
-        String machine = switch (Short.toUnsignedInt(header.getShort(18))) {
-            case 3 -> "x86";
-            case 62 -> "x86-64";
-            case 183 -> "arm64";
-            case 40 -> "arm";
-            case 20 -> "ppc";
-            case 21 -> "ppc64";
-            case 22 -> "s390";
-            case 243 -> "riscv";
-            case 8 -> "mips";
-            case 50 -> "ia64";
-            case 2, 18, 43 -> "sparc";
-            case 258 -> "loongarch";
-            default -> null;
-        };
+        String machine;
+        switch (header.getShort(18) & 0xffff) {
+            case 3: machine = "x86"; break;
+            case 62: machine = "x86-64"; break;
+            case 183: machine = "arm64"; break;
+            case 40: machine = "arm"; break;
+            case 20: machine = "ppc"; break;
+            // Power runs either byte order, and a JVM loads a library of its own order only.
+            case 21: machine = littleEndian ? "ppc64le" : "ppc64"; break;
+            case 22: machine = "s390"; break;
+            case 243: machine = "riscv"; break;
+            case 8: machine = "mips"; break;
+            case 50: machine = "ia64"; break;
+            case 2: case 18: case 43: machine = "sparc"; break;
+            case 258: machine = "loongarch"; break;
+            default: machine = null;
+        }
         return new LibraryHeader(ELF, bits, machine, shared);
     }
 
     private static LibraryHeader pe(ByteBuffer header) {
         if (header.remaining() < 26 || header.getInt(0) != 0x00004550) return null;  // "PE\0\0"
-        String machine = switch (Short.toUnsignedInt(header.getShort(4))) {
-            case 0x014c -> "x86";
-            case 0x8664 -> "x86-64";
-            case 0xaa64 -> "arm64";
-            case 0x01c0, 0x01c4 -> "arm";
-            case 0x0200 -> "ia64";
-            default -> null;
-        };
+        String machine;
+        switch (header.getShort(4) & 0xffff) {
+            case 0x014c: machine = "x86"; break;
+            case 0x8664: machine = "x86-64"; break;
+            case 0xaa64: machine = "arm64"; break;
+            case 0x01c0: case 0x01c4: machine = "arm"; break;
+            case 0x0200: machine = "ia64"; break;
+            default: machine = null;
+        }
         boolean dll = (header.getShort(22) & 0x2000) != 0;  // IMAGE_FILE_DLL
-        int bits = switch (header.getShort(24)) {
-            case 0x10b -> 32;
-            case 0x20b -> 64;
-            default -> 0;
-        };
+        short magic = header.getShort(24);
+        int bits = magic == 0x10b ? 32 : magic == 0x20b ? 64 : 0;
         return new LibraryHeader(WINDOWS, bits, machine, dll);
     }
 
     private static LibraryHeader machO(ByteBuffer header) {
-        int bits = switch (header.getInt(0)) {
-            case 0xfeedface -> 32;
-            case 0xfeedfacf -> 64;
-            default -> 0;
-        };
+        int magic = header.getInt(0);
+        int bits = magic == 0xfeedface ? 32 : magic == 0xfeedfacf ? 64 : 0;
         if (bits == 0) return null;
-        String machine = switch (header.getInt(4)) {
-            case 7 -> "x86";
-            case 0x01000007 -> "x86-64";
-            case 12 -> "arm";
-            case 0x0100000c -> "arm64";
-            default -> null;
-        };
+        String machine;
+        switch (header.getInt(4)) {
+            case 7: machine = "x86"; break;
+            case 0x01000007: machine = "x86-64"; break;
+            case 12: machine = "arm"; break;
+            case 0x0100000c: machine = "arm64"; break;
+            default: machine = null;
+        }
         int fileType = header.getInt(12);
         return new LibraryHeader(MACOS, bits, machine, fileType == 6 || fileType == 8);
     }
 
-    private static ByteBuffer readAt(FileChannel in, long position, int length) throws IOException {
+    /** Up to {@code length} bytes of {@code in} from {@code position}: fewer at its end. */
+    static ByteBuffer readAt(FileChannel in, long position, int length) throws IOException {
         ByteBuffer buffer = ByteBuffer.allocate(length);
         int read = 0;
         while (buffer.hasRemaining() && read >= 0) {
             read = in.read(buffer, position + buffer.position());
         }
-        return buffer.flip();
+        buffer.flip();
+        return buffer;
     }
 }

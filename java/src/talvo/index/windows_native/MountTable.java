@@ -1,9 +1,11 @@
 package talvo.index.windows_native;
 
 import java.io.IOException;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.Arrays;
 import java.util.List;
 
@@ -12,7 +14,7 @@ import java.util.List;
  * system mounted {@code noexec}, from which no library can be loaded.
  */
 final class MountTable {
-    static final Path OF_THIS_PROCESS = Path.of("/proc/self/mountinfo");
+    static final Path OF_THIS_PROCESS = Paths.get("/proc/self/mountinfo");
 
     private MountTable() {}
 
@@ -23,7 +25,7 @@ final class MountTable {
     static String noexecMountHolding(Path mountinfo, Path realPath) throws IOException {
         List<String> lines;
         try {
-            lines = Files.readAllLines(mountinfo);
+            lines = Files.readAllLines(mountinfo, StandardCharsets.UTF_8);
         } catch (NoSuchFileException notLinux) {
             return null;
         }

@@ -10,7 +10,9 @@ import java.nio.file.InvalidPathException;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.NotDirectoryException;
 import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.ArrayList;
+import java.util.Collections;
 import java.util.List;
 import java.util.function.Function;
 import java.util.function.Supplier;
@@ -27,7 +29,9 @@ import java.util.function.Supplier;
  *   <li>{@code System.loadLibrary("windowsfscm")}, from {@code java.library.path}.
  * </ol>
  *
- * When none works, one {@link UnsatisfiedLinkError} lists every attempt and why it failed.
+ * When none works, one {@link UnsatisfiedLinkError} lists every attempt and why it failed; when
+ * the JVM denies native access, one that says so and names the flag, and nothing else is tried.
+ * Further copies of the library, for further watches, are made from what was loaded first.
  */
 final class NativeLibraryLoader {
     static final String LIBRARY = "windowsfscm";
@@ -41,14 +45,37 @@ final class NativeLibraryLoader {
         void loadLibrary(String name);
     }
 
-    /** The JVM's system properties and environment, which tests replace. */
-    record Host(Function<String, String> properties, Function<String, String> environment) {
+    /** The JVM's system properties, environment and C library, which tests replace. */
+    static final class Host {
+        private final Function<String, String> properties;
+        private final Function<String, String> environment;
+        private final Supplier<CLibrary> cLibrary;
+
+        Host(Function<String, String> properties, Function<String, String> environment) {
+            this(properties, environment, CLibrary::ofThisProcess);
+        }
+
+        Host(Function<String, String> properties, Function<String, String> environment,
+                Supplier<CLibrary> cLibrary) {
+            this.properties = properties;
+            this.environment = environment;
+            this.cLibrary = cLibrary;
+        }
+
         static Host current() {
             return new Host(System::getProperty, System::getenv);
         }
 
         String property(String name) {
             return properties.apply(name);
+        }
+
+        Function<String, String> environment() {
+            return environment;
+        }
+
+        CLibrary cLibrary() {
+            return cLibrary.get();
         }
     }
 
@@ -76,28 +103,33 @@ final class NativeLibraryLoader {
         this.mountinfo = mountinfo;
     }
 
-    /** The loader of this JVM, for the library that {@code anchor}'s jar carries. */
+    /** The loader of this JVM, for the library that {@code anchor}'s jar or module carries. */
     static NativeLibraryLoader ofThisJvm(Class<?> anchor) {
         Host host = Host.current();
         Linker system = new Linker() {
             @Override
             public void load(Path file) {
-                System.load(file.toString());
+                NativeAccess.check(anchor, () -> WindowsFilesystemChangeMonitor.load(
+                        file.toString()));
             }
 
             @Override
             public void loadLibrary(String name) {
-                System.loadLibrary(name);
+                NativeAccess.check(anchor, () -> WindowsFilesystemChangeMonitor.loadLibrary(
+                        name));
             }
         };
         return new NativeLibraryLoader(host, () -> LibraryBundle.of(anchor), system,
-                () -> PrivateFolders.ofThisSystem(Path.of(host.property("java.io.tmpdir"))),
+                () -> PrivateFolders.ofThisSystem(Paths.get(host.property("java.io.tmpdir"))),
                 MountTable.OF_THIS_PROCESS);
     }
 
-    /** The platform this JVM runs on, from os.name and os.arch. */
+    /** The platform this JVM runs on, from os.name, os.arch and its C library. */
     Platform platform() {
-        return Platform.of(host.property("os.name"), host.property("os.arch"));
+        String osName = host.property("os.name");
+        String cLibrary = Platform.of(osName, "").os().equals("linux")
+                ? host.cLibrary().name() : Platform.GLIBC;
+        return Platform.of(osName, host.property("os.arch"), cLibrary);
     }
 
     /** Loads the library, or throws one error that says what was tried and why each failed. */
@@ -118,13 +150,13 @@ final class NativeLibraryLoader {
 
     private LoadedLibrary loadNamed(String named, Platform platform, List<String> attempts) {
         String attempt = "-D" + LIBRARY_PROPERTY + "=" + named + ": ";
-        if (named.isBlank()) {
+        if (named.trim().isEmpty()) {
             attempts.add(attempt + "names no file");
             return null;
         }
         Path file;
         try {
-            file = Path.of(named).toAbsolutePath();
+            file = Paths.get(named).toAbsolutePath();
         } catch (InvalidPathException e) {
             attempts.add(attempt + "not a file name (" + e.getReason() + ")");
             return null;
@@ -135,10 +167,22 @@ final class NativeLibraryLoader {
             return null;
         }
         try {
+            LibraryContent content = contentOf(file);
             linker.load(file);
-            return new LoadedLibrary(file, "named by -D" + LIBRARY_PROPERTY);
+            return new LoadedLibrary(file, "named by -D" + LIBRARY_PROPERTY, content, null);
+        } catch (NativeAccess.Denied e) {
+            throw e;
         } catch (UnsatisfiedLinkError e) {
             attempts.add(attempt + "the JVM could not load it: " + e.getMessage());
+            return null;
+        }
+    }
+
+    // What further copies are made of: the file as it is when it is loaded first.
+    private static LibraryContent contentOf(Path file) {
+        try {
+            return FileContent.of(file);
+        } catch (IOException e) {
             return null;
         }
     }
@@ -191,19 +235,21 @@ final class NativeLibraryLoader {
             }
             Path copy = null;
             try {
-                copy = cache.provide(folder.path(), bundle, carried);
+                copy = cache.provide(folder.path(), carried);
                 String noexec = MountTable.noexecMountHolding(mountinfo, copy);
                 if (noexec != null) {
-                    failures.add(where + ": its file system (" + noexec
-                            + ") is mounted noexec, so no library there can be loaded");
+                    failures.add(where + ": " + noexecReason(noexec));
                     continue;
                 }
                 linker.load(copy);
                 return new LoadedLibrary(copy, "the jar's copy for " + platform.name()
-                        + ", extracted to the " + folder.role() + " from " + bundle.origin());
+                        + ", extracted to the " + folder.role() + " from " + bundle.origin(),
+                        carried, folder.path());
             } catch (IOException | RuntimeException e) {
                 // Whatever went wrong in this folder, the next one may still serve.
                 failures.add(where + ": " + why(e));
+            } catch (NativeAccess.Denied e) {
+                throw e;
             } catch (UnsatisfiedLinkError e) {
                 failures.add(where + ": the JVM could not load " + copy + ": " + e.getMessage()
                         + explainRefusal(copy, platform));
@@ -213,13 +259,21 @@ final class NativeLibraryLoader {
         return null;
     }
 
+    private static String noexecReason(String mountPoint) {
+        return "its file system (" + mountPoint
+                + ") is mounted noexec, so no library there can be loaded";
+    }
+
     private LoadedLibrary loadFromLibraryPath(Platform platform, List<String> attempts) {
         String path = host.property("java.library.path");
         String attempt = "java.library.path (" + path + "): ";
         Path found = findOnLibraryPath(path, platform);
         try {
             linker.loadLibrary(LIBRARY);
-            return new LoadedLibrary(found, "System.loadLibrary from java.library.path");
+            return new LoadedLibrary(found, "System.loadLibrary from java.library.path",
+                    found == null ? null : contentOf(found), null);
+        } catch (NativeAccess.Denied e) {
+            throw e;
         } catch (UnsatisfiedLinkError e) {
             if (found == null) {
                 attempts.add(attempt + "no " + platform.libraryFileName(LIBRARY) + " in it");
@@ -236,13 +290,61 @@ final class NativeLibraryLoader {
         for (String folder : path.split(File.pathSeparator)) {
             if (folder.isEmpty()) continue;
             try {
-                Path candidate = Path.of(folder, platform.libraryFileName(LIBRARY));
+                Path candidate = Paths.get(folder, platform.libraryFileName(LIBRARY));
                 if (Files.isRegularFile(candidate)) return candidate.toAbsolutePath();
             } catch (InvalidPathException skipped) {
                 // The JVM skips such a folder as well.
             }
         }
         return null;
+    }
+
+    /**
+     * A checked copy of the library {@code first}, number {@code copy} (2 and up), for a further
+     * watch: beside the first where the jar's copy was extracted, else in the first extraction
+     * folder that serves. The caller loads it.
+     *
+     * @throws IOException saying why no copy could be made
+     */
+    Path provideCopy(LoadedLibrary first, int copy) throws IOException {
+        LibraryContent content = first.content();
+        if (content == null) {
+            throw new IOException("no copy can be made of the library " + first
+                    + ": its file could not be found or read");
+        }
+        Platform platform = platform();
+        String fileName = copyFileName(platform, copy, content.fileName());
+        List<ExtractionFolders.Folder> candidates = first.folder() != null
+                ? Collections.singletonList(
+                        new ExtractionFolders.Folder("folder", first.folder(), null))
+                : ExtractionFolders.of(host, platform);
+        List<String> failures = new ArrayList<>();
+        LibraryCache cache = new LibraryCache(folders.get());
+        for (ExtractionFolders.Folder folder : candidates) {
+            String where = "in the " + folder.role() + " " + folder.describe();
+            if (folder.path() == null) {
+                failures.add(where + ": " + folder.missing());
+                continue;
+            }
+            try {
+                Path made = cache.provide(folder.path(), content, copy, fileName);
+                String noexec = MountTable.noexecMountHolding(mountinfo, made);
+                if (noexec == null) return made;
+                failures.add(where + ": " + noexecReason(noexec));
+            } catch (IOException | RuntimeException e) {
+                failures.add(where + ": " + why(e));
+            }
+        }
+        throw new IOException("cannot make copy " + copy + " of " + content.describe()
+                + " for a further watch: " + String.join("; ", failures));
+    }
+
+    // Windows may take a DLL that is loaded already for another of the same module name, so
+    // there each copy has a name of its own as well as a folder.
+    private static String copyFileName(Platform platform, int copy, String fileName) {
+        if (!platform.isWindows() || copy == 1) return fileName;
+        int dot = fileName.lastIndexOf('.');
+        return fileName.substring(0, dot) + "-" + copy + fileName.substring(dot);
     }
 
     // The JVM's own words for a file of the wrong kind are terse; the header says it plainly.
@@ -256,6 +358,11 @@ final class NativeLibraryLoader {
         return platform().name() + " (os.name " + host.property("os.name") + ", os.arch "
                 + host.property("os.arch") + ", sun.arch.data.model "
                 + host.property("sun.arch.data.model") + ")";
+    }
+
+    /** The C library this JVM runs on and why it is thought so, on Linux; null elsewhere. */
+    CLibrary cLibrary() {
+        return platform().os().equals("linux") ? host.cLibrary() : null;
     }
 
     private UnsatisfiedLinkError failure(Platform platform, List<String> attempts) {
@@ -281,7 +388,9 @@ final class NativeLibraryLoader {
 
     /** An I/O failure in plain words, with the file it concerns. */
     static String why(Exception failure) {
-        if (failure instanceof FileSystemException e && e.getFile() != null) {
+        if (failure instanceof FileSystemException && ((FileSystemException) failure).getFile()
+                != null) {
+            FileSystemException e = (FileSystemException) failure;
             String reason = e.getReason();
             if (reason == null) {
                 if (e instanceof AccessDeniedException) reason = "permission denied";

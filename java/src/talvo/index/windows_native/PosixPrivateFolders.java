@@ -4,6 +4,7 @@ import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.Map;
@@ -35,7 +36,7 @@ final class PosixPrivateFolders implements PrivateFolders {
     /** For the user this JVM runs as, whom Linux names as the owner of /proc/self. */
     static PrivateFolders ofThisProcess() {
         try {
-            return new PosixPrivateFolders((Integer) Files.getAttribute(Path.of("/proc/self"),
+            return new PosixPrivateFolders((Integer) Files.getAttribute(Paths.get("/proc/self"),
                     "unix:uid"));
         } catch (IOException | RuntimeException e) {
             return PrivateFolders.unusable("cannot tell which user runs this JVM: /proc/self: "
@@ -80,7 +81,23 @@ final class PosixPrivateFolders implements PrivateFolders {
         return attributes.type() == REGULAR_FILE && attributes.uid() == uid;
     }
 
-    private record Attributes(int uid, int mode) {
+    private static final class Attributes {
+        private final int uid;
+        private final int mode;
+
+        private Attributes(int uid, int mode) {
+            this.uid = uid;
+            this.mode = mode;
+        }
+
+        int uid() {
+            return uid;
+        }
+
+        int mode() {
+            return mode;
+        }
+
         static Attributes of(Path path) throws IOException {
             Map<String, Object> read =
                     Files.readAttributes(path, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);

@@ -11,36 +11,47 @@ import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
 
 /**
- * The open watch of the process, made by {@link WindowsFilesystemChangeMonitor#watch}.
+ * An open watch on a directory tree, made by {@link WindowsFilesystemChangeMonitor#watch}.
  *
- * <p>A daemon thread of its own waits for changes and runs the callback after each one. The
- * callback runs on that thread only, one call at a time. If it throws, the watch ends and the
- * throwable goes to the thread's uncaught-exception handler.
+ * <p>A daemon thread of its own opens the watch, waits for changes and runs the callback after
+ * each one. The callback runs on that thread only, one call at a time. If it throws, the watch ends
+ * and the throwable goes to the thread's uncaught-exception handler. Watches open at once are
+ * independent of each other: each has its own thread, callback and copy of the native library.
  */
 public final class Watch implements AutoCloseable {
-    // The library holds one watch per process: this is it while it is open, else null.
-    private static final Object LOCK = new Object();
-    private static Watch current;
-
     private final Path directory;
     private final Runnable onChange;
+    private final LibraryPool pool;
+    private final LibraryPool.Copy library;
     private final Thread watcher;
     // Set before the stop is requested, so that every wait returning after the request sees it.
     private final AtomicBoolean stopping = new AtomicBoolean();
     private final CountDownLatch stopRequested = new CountDownLatch(1);
+    // Counted down once the watch thread has tried to open the watch; the results below are
+    // written before.
+    private final CountDownLatch openTried = new CountDownLatch(1);
+    private boolean opened;
+    private Throwable openFailure;
 
-    private Watch(Path directory, Runnable onChange) {
+    private Watch(Path directory, Runnable onChange, LibraryPool pool, LibraryPool.Copy library) {
         this.directory = directory;
         this.onChange = onChange;
+        this.pool = pool;
+        this.library = library;
         this.watcher = new Thread(this::run, "windowsfscm-watch");
         watcher.setDaemon(true);
     }
 
     static Watch open(Path directory, Runnable onChange) throws IOException {
+        return open(directory, onChange, LibraryPool.ofThisJvm());
+    }
+
+    /** A watch on a copy of the library from {@code pool}. */
+    static Watch open(Path directory, Runnable onChange, LibraryPool pool) throws IOException {
         Objects.requireNonNull(directory, "directory");
         Objects.requireNonNull(onChange, "onChange");
         // Throws, saying what was tried, when the native library could not be loaded.
-        WindowsFilesystemChangeMonitor.library();
+        pool.first();
         if (directory.getFileSystem() != FileSystems.getDefault()) {
             throw new IllegalArgumentException(
                     "not a path of the default file system: " + directory);
@@ -50,27 +61,23 @@ public final class Watch implements AutoCloseable {
             if (Files.exists(absolute)) throw new NotDirectoryException(absolute.toString());
             throw new NoSuchFileException(absolute.toString());
         }
-        synchronized (LOCK) {
-            if (current != null) {
-                throw new IllegalStateException("a watch is already open on " + current.directory
-                        + "; a process can watch only one tree at a time");
-            }
-            if (!WindowsFilesystemChangeMonitor.nativeInit(absolute.toString())) {
-                throw new IOException("cannot watch " + absolute);
-            }
-            Watch watch = new Watch(absolute, onChange);
-            current = watch;
-            try {
-                watch.watcher.start();
-            } catch (Throwable failure) {
-                // No thread will consume the stop, so do it here: the wait returns at once.
-                WindowsFilesystemChangeMonitor.nativeStop();
-                WindowsFilesystemChangeMonitor.nativeWaitForChange();
-                current = null;
-                throw failure;
-            }
-            return watch;
+        LibraryPool.Copy library = pool.acquire();
+        Watch watch = new Watch(absolute, onChange, pool, library);
+        try {
+            watch.watcher.start();
+        } catch (Throwable failure) {
+            pool.release(library);
+            throw failure;
         }
+        uninterruptibly(watch.openTried::await);
+        if (watch.opened) return watch;
+        // The thread has given the library back and ends at once.
+        uninterruptibly(watch.watcher::join);
+        if (watch.openFailure instanceof RuntimeException) {
+            throw (RuntimeException) watch.openFailure;
+        }
+        if (watch.openFailure instanceof Error) throw (Error) watch.openFailure;
+        throw new IOException("cannot watch " + absolute + WatchLimits.describe());
     }
 
     /** The directory whose tree is watched, as an absolute path. */
@@ -79,9 +86,9 @@ public final class Watch implements AutoCloseable {
     }
 
     /**
-     * Ends the watch. Returns once the watch is released and its thread has ended, so a new watch
-     * can be opened right after. Does nothing more when called again or concurrently. Called from
-     * inside the callback, it returns at once and the watch ends when the callback returns.
+     * Ends the watch. Returns once the watch is released and its thread has ended. Does nothing
+     * more when called again or concurrently. Called from inside the callback, it returns at once
+     * and the watch ends when the callback returns.
      */
     @Override
     public void close() {
@@ -89,7 +96,11 @@ public final class Watch implements AutoCloseable {
         if (Thread.currentThread() != watcher) uninterruptibly(watcher::join);
     }
 
-    /** Blocks until the watch has ended, closed by another thread or from inside the callback. */
+    /**
+     * Blocks until the watch has ended, closed by another thread or from inside the callback.
+     *
+     * @throws InterruptedException if this thread is interrupted while it waits
+     */
     public void awaitEnd() throws InterruptedException {
         if (Thread.currentThread() == watcher) {
             throw new IllegalStateException("the callback cannot wait for its own watch to end");
@@ -97,27 +108,38 @@ public final class Watch implements AutoCloseable {
         watcher.join();
     }
 
+    // Every call into the library for this watch is made here, on the one thread that lives as
+    // long as the watch, but for the stop: on Windows a change notification's request belongs
+    // to the thread that made it and is cancelled when that thread ends.
     private void run() {
         try {
+            opened = library.natives().init(directory.toString());
+        } catch (Throwable failure) {
+            openFailure = failure;
+        } finally {
+            if (!opened) pool.release(library);
+            openTried.countDown();
+        }
+        if (!opened) return;
+        try {
             for (;;) {
-                WindowsFilesystemChangeMonitor.nativeWaitForChange();
+                library.natives().waitForChange();
                 if (stopping.get()) return;
                 onChange.run();
             }
         } finally {
             requestStop();
             consumeStop();
-            synchronized (LOCK) {
-                current = null;
-            }
+            pool.release(library);
         }
     }
 
-    // Only the first call requests the stop: a second one could reach the next watch.
+    // Only the first call requests the stop: a second one could reach the next watch of the same
+    // copy of the library.
     private void requestStop() {
         if (!stopping.compareAndSet(false, true)) return;
         try {
-            WindowsFilesystemChangeMonitor.nativeStop();
+            library.natives().stop();
         } finally {
             stopRequested.countDown();
         }
@@ -128,7 +150,7 @@ public final class Watch implements AutoCloseable {
     // releases the watch if no wait did so yet.
     private void consumeStop() {
         uninterruptibly(stopRequested::await);
-        WindowsFilesystemChangeMonitor.nativeWaitForChange();
+        library.natives().waitForChange();
     }
 
     private interface Blocking {
