@@ -15,41 +15,51 @@ import java.nio.file.Paths;
  * processes, and an inotify watch per directory, against {@code fs.inotify.max_user_watches}.
  */
 final class WatchLimits {
-    private static final Path INOTIFY_LIMITS = Paths.get("/proc/sys/fs/inotify");
+    private static final Path SETTINGS = Paths.get("/proc/sys");
     private static final Path PROCESSES = Paths.get("/proc");
+    private static final String SYSTEM_INSTANCES = "fs.inotify.max_user_instances";
+    // The same limit within a user namespace, which may be set lower there.
+    private static final String NAMESPACE_INSTANCES = "user.max_inotify_instances";
+    private static final String SYSTEM_WATCHES = "fs.inotify.max_user_watches";
 
     private WatchLimits() {}
 
     /** The limits in words, starting with ": ", or nothing where there are none to tell. */
     static String describe() {
-        return describe(INOTIFY_LIMITS, PROCESSES);
+        return describe(SETTINGS, PROCESSES);
     }
 
     /**
-     * @param limits the folder of the inotify limits
+     * @param settings the folder of the kernel's settings, /proc/sys
      * @param processes the folder of the processes, whose inotify instances are counted for
      *     those of this process's user
      */
-    static String describe(Path limits, Path processes) {
-        String instances = read(limits.resolve("max_user_instances"));
-        String watches = read(limits.resolve("max_user_watches"));
-        if (instances == null || watches == null) return "";
-        int limit = Integer.parseInt(instances);
+    static String describe(Path settings, Path processes) {
+        Long systemInstances = read(settings, SYSTEM_INSTANCES);
+        Long watches = read(settings, SYSTEM_WATCHES);
+        if (systemInstances == null || watches == null) return "";
+        Long namespaceInstances = read(settings, NAMESPACE_INSTANCES);
+        boolean namespaceLower =
+                namespaceInstances != null && namespaceInstances < systemInstances;
+        String setting = namespaceLower ? NAMESPACE_INSTANCES : SYSTEM_INSTANCES;
+        long limit = namespaceLower ? namespaceInstances : systemInstances;
         int held = inotifyInstances(processes);
         if (held >= limit) {
-            return ": the limit fs.inotify.max_user_instances (" + limit + ") is reached, by the "
-                    + held + " inotify instances this user's processes hold (each watch takes one)"
-                    + "; raise it with sysctl fs.inotify.max_user_instances=" + 2 * limit;
+            return ": the limit " + setting + " (" + limit + ") is reached, by the " + held
+                    + " inotify instances this user's processes hold (each watch takes one); "
+                    + "raise it with sysctl " + setting + "=" + 2 * limit;
         }
-        return ": each watch takes an inotify instance, of fs.inotify.max_user_instances ("
-                + limit + ", " + held + " held by this user's processes), and an inotify watch "
-                + "per directory, of fs.inotify.max_user_watches (" + watches + ")";
+        return ": each watch takes an inotify instance, of " + setting + " (" + limit + ", "
+                + held + " held by this user's processes), and an inotify watch per directory, "
+                + "of " + SYSTEM_WATCHES + " (" + watches + ")";
     }
 
-    private static String read(Path file) {
+    // A setting such as fs.inotify.max_user_watches, or null when there is none.
+    private static Long read(Path settings, String name) {
         try {
+            Path file = settings.resolve(name.replace('.', '/'));
             String text = new String(Files.readAllBytes(file), StandardCharsets.US_ASCII).trim();
-            return text.matches("\\d{1,9}") ? text : null;
+            return text.matches("\\d{1,18}") ? Long.valueOf(text) : null;
         } catch (IOException | RuntimeException e) {
             return null;
         }

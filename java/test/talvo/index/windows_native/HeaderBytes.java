@@ -9,6 +9,9 @@ final class HeaderBytes {
     static final int EM_X86_64 = 62;
     static final int EM_AARCH64 = 183;
     static final int EM_PPC64 = 21;
+    static final int EM_S390 = 22;
+    static final int EM_ARM = 40;
+    static final int EM_RISCV = 243;
     static final int ET_EXEC = 2;
     static final int ET_DYN = 3;
     static final int PE_I386 = 0x14c;

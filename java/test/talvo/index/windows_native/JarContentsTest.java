@@ -1,7 +1,9 @@
 package talvo.index.windows_native;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.IOException;
@@ -18,6 +20,7 @@ import java.util.Set;
 import java.util.jar.Attributes;
 import java.util.jar.JarEntry;
 import java.util.jar.JarFile;
+import java.util.stream.Collectors;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -36,8 +39,7 @@ class JarContentsTest {
             List<String> libraries = new ArrayList<>();
             for (String name : bundle.platforms()) {
                 LibraryBundle.Carried carried = bundle.forPlatform(name);
-                String[] parts = name.split("-", 2);
-                Platform platform = new Platform(parts[0], parts[1]);
+                Platform platform = Platform.named(name);
                 assertEquals(platform.libraryFileName("windowsfscm"), carried.fileName());
                 Path copy = folder.resolve(name);
                 try (InputStream in = bundle.open(carried)) {
@@ -46,7 +48,8 @@ class JarContentsTest {
                 assertEquals(carried.sha256(), FakeLinker.sha256(copy), name);
                 LibraryHeader header = LibraryHeader.read(copy);
                 assertNotNull(header, name);
-                String dataModel = platform.arch().equals("x86") ? "32" : "64";
+                String dataModel =
+                        platform.arch().equals("x86") || platform.arch().equals("arm") ? "32" : "64";
                 assertTrue(header.suits(LibraryHeader.expectedFor(platform, dataModel)),
                         name + " holds " + header.describe());
                 libraries.add(NATIVE + name + "/" + carried.fileName());
@@ -61,20 +64,49 @@ class JarContentsTest {
     }
 
     @Test
-    void manifestNamesTheModuleAndTheWatchCommand() throws IOException {
+    void manifestNamesTheWatchCommandAndAllowsItNativeAccess() throws IOException {
         try (JarFile jar = new JarFile(JarRunner.fullJar().toFile())) {
             Attributes main = jar.getManifest().getMainAttributes();
-            assertEquals("talvo.index.windows_native", main.getValue("Automatic-Module-Name"));
             assertEquals(WindowsFilesystemChangeMonitor.class.getName(),
                     main.getValue("Main-Class"));
+            assertEquals("ALL-UNNAMED", main.getValue("Enable-Native-Access"));
+            assertEquals("true", main.getValue("Multi-Release"));
+            // A real module names itself: the attribute of an automatic one would only mislead.
+            assertNull(main.getValue("Automatic-Module-Name"));
         }
-        // On the module path the jar is one module, of one package: the libraries' folders,
-        // which are no packages, stay readable to its own code.
+    }
+
+    @Test
+    void onJava9AndLaterTheJarIsOneExplicitModuleThatExportsItsPackage() throws IOException {
+        // The libraries' folders, which are no packages, stay readable to its own code.
         Set<ModuleReference> modules = ModuleFinder.of(JarRunner.fullJar()).findAll();
         assertEquals(1, modules.size());
         ModuleDescriptor module = modules.iterator().next().descriptor();
         assertEquals("talvo.index.windows_native", module.name());
+        assertFalse(module.isAutomatic());
         assertEquals(Set.of("talvo.index.windows_native"), module.packages());
+        assertEquals(Set.of("talvo.index.windows_native"), module.exports().stream()
+                .filter(exported -> !exported.isQualified())
+                .map(ModuleDescriptor.Exports::source).collect(Collectors.toSet()));
+        assertEquals(Set.of("java.base"), module.requires().stream()
+                .map(ModuleDescriptor.Requires::name).collect(Collectors.toSet()));
+    }
+
+    @Test
+    void everyClassAtTheRootRunsOnJava8AndOnlyTheVersionedOnesNeedMore() throws IOException {
+        try (JarFile jar = new JarFile(JarRunner.fullJar().toFile())) {
+            List<String> classes = jar.stream().map(JarEntry::getName)
+                    .filter(name -> name.endsWith(".class")).sorted().toList();
+            assertTrue(classes.contains("META-INF/versions/9/module-info.class"), classes::toString);
+            for (String name : classes) {
+                int major;
+                try (InputStream in = jar.getInputStream(jar.getJarEntry(name))) {
+                    byte[] header = in.readNBytes(8);
+                    major = ((header[6] & 0xff) << 8) | (header[7] & 0xff);
+                }
+                assertEquals(name.startsWith("META-INF/versions/9/") ? 53 : 52, major, name);
+            }
+        }
     }
 
     @Test

@@ -46,7 +46,8 @@ class JarProcessTest {
     }
 
     private static Platform thisPlatform() {
-        return Platform.of(System.getProperty("os.name"), System.getProperty("os.arch"));
+        return Platform.of(System.getProperty("os.name"), System.getProperty("os.arch"),
+                CLibrary.ofThisProcess().name());
     }
 
     private Path extracted() {

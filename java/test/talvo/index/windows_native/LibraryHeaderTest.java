@@ -5,7 +5,10 @@ import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static talvo.index.windows_native.HeaderBytes.EM_386;
 import static talvo.index.windows_native.HeaderBytes.EM_AARCH64;
+import static talvo.index.windows_native.HeaderBytes.EM_ARM;
 import static talvo.index.windows_native.HeaderBytes.EM_PPC64;
+import static talvo.index.windows_native.HeaderBytes.EM_RISCV;
+import static talvo.index.windows_native.HeaderBytes.EM_S390;
 import static talvo.index.windows_native.HeaderBytes.EM_X86_64;
 import static talvo.index.windows_native.HeaderBytes.ET_DYN;
 import static talvo.index.windows_native.HeaderBytes.ET_EXEC;
@@ -41,6 +44,14 @@ class LibraryHeaderTest {
                         "a 32-bit Linux (ELF) library for x86", "linux-x86"),
                 Arguments.of(HeaderBytes.elf(64, true, ET_DYN, EM_PPC64),
                         "a 64-bit Linux (ELF) library for ppc64", "linux-ppc64"),
+                Arguments.of(HeaderBytes.elf(64, false, ET_DYN, EM_PPC64),
+                        "a 64-bit Linux (ELF) library for ppc64le", "linux-ppc64le"),
+                Arguments.of(HeaderBytes.elf(64, true, ET_DYN, EM_S390),
+                        "a 64-bit Linux (ELF) library for s390", "linux-s390x"),
+                Arguments.of(HeaderBytes.linuxLibrary(64, EM_RISCV),
+                        "a 64-bit Linux (ELF) library for riscv", "linux-riscv64"),
+                Arguments.of(HeaderBytes.linuxLibrary(32, EM_ARM),
+                        "a 32-bit Linux (ELF) library for arm", "linux-arm"),
                 Arguments.of(HeaderBytes.elf(64, false, ET_EXEC, EM_X86_64),
                         "a 64-bit Linux (ELF) program or object file for x86-64", "none"),
                 Arguments.of(HeaderBytes.windowsDll(PE_I386),
@@ -62,11 +73,12 @@ class LibraryHeaderTest {
         LibraryHeader header = LibraryHeader.read(Files.write(folder.resolve("library"), bytes));
         assertNotNull(header);
         assertEquals(described, header.describe());
-        Stream.of("linux-x86_64", "linux-aarch64", "linux-x86", "linux-ppc64", "windows-x86",
-                "windows-x86_64", "windows-aarch64", "macos-aarch64").forEach(name -> {
-            String[] parts = name.split("-", 2);
-            LibraryHeader needed = LibraryHeader.expectedFor(
-                    new Platform(parts[0], parts[1]), parts[1].equals("x86") ? "32" : "64");
+        Stream.of("linux-x86_64", "linux-aarch64", "linux-x86", "linux-ppc64", "linux-ppc64le",
+                "linux-s390x", "linux-riscv64", "linux-arm", "windows-x86", "windows-x86_64",
+                "windows-aarch64", "macos-aarch64").forEach(name -> {
+            Platform platform = Platform.named(name);
+            boolean wide = !platform.arch().equals("x86") && !platform.arch().equals("arm");
+            LibraryHeader needed = LibraryHeader.expectedFor(platform, wide ? "64" : "32");
             assertEquals(name.equals(suitedPlatform), header.suits(needed),
                     described + " on " + name);
         });

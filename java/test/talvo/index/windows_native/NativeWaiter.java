@@ -25,6 +25,11 @@ final class NativeWaiter {
     });
     private Future<?> wait;
 
+    /** The native methods called directly are those of the library the JVM loads first. */
+    NativeWaiter() {
+        LibraryPool.ofThisJvm().first();
+    }
+
     void begin() {
         if (wait != null && !wait.isDone()) throw new IllegalStateException("a wait is running");
         wait = thread.submit(WindowsFilesystemChangeMonitor::nativeWaitForChange);

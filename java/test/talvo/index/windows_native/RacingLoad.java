@@ -19,7 +19,7 @@ final class RacingLoad {
         Path go = Path.of(args[1]);
         Path tree = Path.of(args[2]);
         while (!Files.exists(go)) Thread.sleep(1);
-        LoadedLibrary loaded = WindowsFilesystemChangeMonitor.library();
+        LoadedLibrary loaded = LibraryPool.ofThisJvm().first();
         Semaphore changes = new Semaphore(0);
         try (Watch watch = WindowsFilesystemChangeMonitor.watch(tree, changes::release)) {
             Files.writeString(tree.resolve("change"), "x");

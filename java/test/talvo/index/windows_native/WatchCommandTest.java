@@ -13,11 +13,12 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.TimeUnit;
+import java.util.regex.Pattern;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-/** The {@code watch [DIR]} command, run as a program of its own. */
+/** The {@code watch [DIR...]} command, run as a program of its own. */
 class WatchCommandTest {
     private static final long RETURNS_WITHIN_SECONDS = NativeWaiter.RETURNS_WITHIN.toSeconds();
 
@@ -95,11 +96,46 @@ class WatchCommandTest {
     }
 
     @Test
-    void extraArgumentsGetTheUsage() throws Exception {
-        Process watch = start(libraryPath(), tree.toString(), tree.toString());
+    void severalDirectoriesAreWatchedAndEachLineNamesItsOwn() throws Exception {
+        Path first = Files.createDirectory(tree.resolve("first"));
+        Path second = Files.createDirectory(tree.resolve("second"));
+        Process watch = start(libraryPath(), first.toString(), second.toString());
+        BlockingQueue<String> lines = JarRunner.linesOf(watch);
+        assertEquals("watching " + first + ", " + second + " (Ctrl-C to stop)",
+                lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
+        Files.createDirectory(second.resolve("new"));
+        String change = lines.poll(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS);
+        assertNotNull(change, "no line for the change");
+        assertTrue(change.matches("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} change #1 in "
+                + Pattern.quote(second.toString())), change);
+        watch.destroy();
+        assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS), "did not stop");
+        assertEquals(0, watch.exitValue());
+    }
+
+    @Test
+    void aDirectoryThatCannotBeWatchedEndsTheCommandWithItsName() throws Exception {
+        Process watch = start(libraryPath(), tree.toString(), tree.resolve("missing").toString());
+        assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
+        assertEquals(1, watch.exitValue());
+        assertEquals("watch: no such directory: " + tree.resolve("missing") + "\n", errorOf(watch));
+    }
+
+    @Test
+    void anUnknownOptionGetsTheUsage() throws Exception {
+        Process watch = start(libraryPath(), "--verbose", tree.toString());
         assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
         assertEquals(2, watch.exitValue());
-        assertTrue(errorOf(watch).contains("usage: watch [DIR]"));
+        assertTrue(errorOf(watch).contains("usage: watch [DIR...]"));
+    }
+
+    @Test
+    void versionIsTheBuildsOwn() throws Exception {
+        Process watch = start(libraryPath(), "--version");
+        assertTrue(watch.waitFor(RETURNS_WITHIN_SECONDS, TimeUnit.SECONDS));
+        assertEquals(0, watch.exitValue());
+        assertEquals("windowsfscm " + JarRunner.requiredProperty("windowsfscm.test.version") + "\n",
+                new String(watch.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
     }
 
     @Test

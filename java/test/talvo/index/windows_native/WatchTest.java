@@ -23,7 +23,7 @@ import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-/** The Java API: one watch per process, a callback per change, and a close that cleans up. */
+/** The Java API: a callback per change, a close that cleans up, a watch on a thread of its own. */
 class WatchTest {
     private static final Duration RETURNS_WITHIN = NativeWaiter.RETURNS_WITHIN;
     private static final Duration STAYS_QUIET_FOR = NativeWaiter.STAYS_BLOCKED_FOR;
@@ -141,22 +141,42 @@ class WatchTest {
     }
 
     @Test
-    void secondConcurrentWatchIsRefused() throws Exception {
+    void aWatchOpenedFromAThreadThatEndsWorksOnAndWakesForNothingElse() throws Exception {
         Semaphore changes = new Semaphore(0);
-        Watch first = watch(tree, changes::release);
-        IllegalStateException refused =
-                assertThrows(IllegalStateException.class, () -> watch(other, () -> {}));
-        assertTrue(refused.getMessage().contains(tree.toString()), refused.getMessage());
-
+        AtomicReference<Watch> opened = new AtomicReference<>();
+        AtomicReference<Throwable> failed = new AtomicReference<>();
+        Thread opener = new Thread(() -> {
+            try {
+                opened.set(watch(tree, changes::release));
+            } catch (Throwable e) {
+                failed.set(e);
+            }
+        }, "short-lived opener");
+        opener.start();
+        opener.join();
+        assertEquals(null, failed.get());
+        assertFalse(changes.tryAcquire(STAYS_QUIET_FOR.toMillis(), TimeUnit.MILLISECONDS),
+                "the opener's end woke the watch");
         Files.writeString(tree.resolve("file"), "x");
-        assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS),
-                "the refused watch disturbed the open one");
-        first.close();
+        assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS));
+        opened.get().close();
+    }
 
+    @Test
+    void anotherWatchOpenMeanwhileLeavesTheFirstAlone() throws Exception {
+        Semaphore changes = new Semaphore(0);
         Semaphore otherChanges = new Semaphore(0);
-        watch(other, otherChanges::release);
-        Files.writeString(other.resolve("file"), "x");
-        assertTrue(otherChanges.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS));
+        Watch first = watch(tree, changes::release);
+        Watch second = watch(other, otherChanges::release);
+        Files.writeString(tree.resolve("file"), "x");
+        assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS));
+        second.close();
+        settle(changes);
+        Files.writeString(tree.resolve("more"), "x");
+        assertTrue(changes.tryAcquire(RETURNS_WITHIN.toMillis(), TimeUnit.MILLISECONDS),
+                "closing the second watch ended the first");
+        assertFalse(otherChanges.tryAcquire(), "the second watch saw the first one's tree");
+        first.close();
     }
 
     @Test
