@@ -1,6 +1,7 @@
 package talvo.index.windows_native;
 
 import java.io.IOException;
+import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
@@ -54,11 +55,14 @@ final class WatchLimits {
                 + "of " + SYSTEM_WATCHES + " (" + watches + ")";
     }
 
-    // A setting such as fs.inotify.max_user_watches, or null when there is none.
+    // A setting such as fs.inotify.max_user_watches, or null when there is none. Read at one go:
+    // the kernel answers a read of a number from where an earlier read stopped with nothing.
     private static Long read(Path settings, String name) {
-        try {
-            Path file = settings.resolve(name.replace('.', '/'));
-            String text = new String(Files.readAllBytes(file), StandardCharsets.US_ASCII).trim();
+        try (InputStream in = Files.newInputStream(settings.resolve(name.replace('.', '/')))) {
+            byte[] value = new byte[64];
+            int length = in.read(value);
+            String text = length <= 0 ? ""
+                    : new String(value, 0, length, StandardCharsets.US_ASCII).trim();
             return text.matches("\\d{1,18}") ? Long.valueOf(text) : null;
         } catch (IOException | RuntimeException e) {
             return null;
