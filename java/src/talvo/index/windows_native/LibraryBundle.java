@@ -62,7 +62,7 @@ final class LibraryBundle {
 
         @Override
         public String describe() {
-            return "the jar's " + resource();
+            return "the " + holder() + "'s " + resource();
         }
 
         @Override
@@ -122,6 +122,14 @@ final class LibraryBundle {
     /** Where the libraries come from: the jar's location. */
     String origin() {
         return origin;
+    }
+
+    /**
+     * What holds the libraries, in words: "jar", or "runtime image" for a module that jlink put
+     * into one, whose classes and resources come from {@code jrt:} locations.
+     */
+    String holder() {
+        return origin.startsWith("jrt:") ? "runtime image" : "jar";
     }
 
     /** The platforms carried, in alphabetical order. */

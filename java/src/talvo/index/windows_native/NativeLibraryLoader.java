@@ -212,17 +212,20 @@ final class NativeLibraryLoader {
     }
 
     private LoadedLibrary loadFromJar(Platform platform, List<String> attempts) {
-        String attempt = "the jar's copy for " + platform.name() + ": ";
         LibraryBundle bundle;
         try {
             bundle = bundleSource.read();
         } catch (IOException e) {
-            attempts.add(attempt + "cannot read the jar's list of libraries: " + why(e));
+            attempts.add("the jar's copy for " + platform.name()
+                    + ": cannot read the jar's list of libraries: " + why(e));
             return null;
         }
+        String copyOf = "the " + bundle.holder() + "'s copy for " + platform.name();
+        String attempt = copyOf + ": ";
         LibraryBundle.Carried carried = bundle.forPlatform(platform.name());
         if (carried == null) {
-            attempts.add(attempt + "the jar (" + bundle.origin() + ") carries none");
+            attempts.add(attempt + "the " + bundle.holder() + " (" + bundle.origin()
+                    + ") carries none");
             return null;
         }
         List<String> failures = new ArrayList<>();
@@ -242,8 +245,8 @@ final class NativeLibraryLoader {
                     continue;
                 }
                 linker.load(copy);
-                return new LoadedLibrary(copy, "the jar's copy for " + platform.name()
-                        + ", extracted to the " + folder.role() + " from " + bundle.origin(),
+                return new LoadedLibrary(copy, copyOf + ", extracted to the " + folder.role()
+                        + " from " + bundle.origin(),
                         carried, folder.path());
             } catch (IOException | RuntimeException e) {
                 // Whatever went wrong in this folder, the next one may still serve.
@@ -379,7 +382,7 @@ final class NativeLibraryLoader {
         try {
             LibraryBundle bundle = bundleSource.read();
             List<String> platforms = bundle.platforms();
-            return "the jar (" + bundle.origin() + ") carries "
+            return "the " + bundle.holder() + " (" + bundle.origin() + ") carries "
                     + (platforms.isEmpty() ? "no libraries" : String.join(", ", platforms));
         } catch (IOException e) {
             return "the jar's list of libraries cannot be read: " + why(e);
