@@ -3,7 +3,10 @@
 # description. The build runs it as
 #   cmake -DJAR=<jar tool> -DOUTPUT=<jar> -DCLASSES=<jar of the classes>
 #     -DCLASSES_9=<jar of what Java 9 and later read instead> -DMANIFEST=<file>
-#     -DPOM=<file> -DVERSION=<version> -P package_jar.cmake [PLATFORM LIBRARY]...
+#     -DPOM=<file> -DVERSION=<version> -DLICENSE=<file> -DDATE=<ISO-8601 time>
+#     -P package_jar.cmake [PLATFORM LIBRARY]...
+# Every entry carries the time DATE, and the jar tool writes them in the order of their names, so
+# that two builds of one commit give the same bytes.
 cmake_minimum_required(VERSION 3.22)
 
 # The arguments after the script's name: platforms and their libraries, in pairs.
@@ -27,6 +30,8 @@ set(versioned "${contents}/META-INF/versions/9")
 file(ARCHIVE_EXTRACT INPUT "${CLASSES_9}" DESTINATION "${versioned}")
 file(REMOVE_RECURSE "${versioned}/META-INF")
 
+file(COPY_FILE "${LICENSE}" "${contents}/META-INF/LICENSE")
+
 set(native "${contents}/talvo/index/windows_native/native")
 set(index "")
 while(pairs)
@@ -49,7 +54,8 @@ file(WRITE "${maven}/pom.properties"
 
 # Written beside the jar and renamed over it, so a failed run leaves no half-written jar.
 execute_process(
-  COMMAND "${JAR}" --create --file "${OUTPUT}.part" --manifest "${MANIFEST}" -C "${contents}" .
+  COMMAND "${JAR}" --create --date=${DATE} --file "${OUTPUT}.part" --manifest "${MANIFEST}"
+    -C "${contents}" .
   RESULT_VARIABLE failed)
 if(failed)
   file(REMOVE "${OUTPUT}.part")

@@ -80,7 +80,11 @@ public final class Watch implements AutoCloseable {
         throw new IOException("cannot watch " + absolute + WatchLimits.describe());
     }
 
-    /** The directory whose tree is watched, as an absolute path. */
+    /**
+     * The directory whose tree is watched.
+     *
+     * @return the directory, as an absolute path
+     */
     public Path directory() {
         return directory;
     }

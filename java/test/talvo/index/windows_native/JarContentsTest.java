@@ -1,5 +1,6 @@
 package talvo.index.windows_native;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -73,6 +74,17 @@ class JarContentsTest {
             assertEquals("true", main.getValue("Multi-Release"));
             // A real module names itself: the attribute of an automatic one would only mislead.
             assertNull(main.getValue("Automatic-Module-Name"));
+            assertEquals(JarRunner.requiredProperty("windowsfscm.test.version"),
+                    main.getValue("Implementation-Version"));
+        }
+    }
+
+    @Test
+    void carriesTheLicense() throws IOException {
+        try (JarFile jar = new JarFile(JarRunner.fullJar().toFile())) {
+            assertArrayEquals(Files.readAllBytes(
+                    Path.of(JarRunner.requiredProperty("windowsfscm.test.license"))),
+                    open(jar, "META-INF/LICENSE").readAllBytes());
         }
     }
 

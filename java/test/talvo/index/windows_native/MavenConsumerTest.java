@@ -15,8 +15,8 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * A Java project that depends on the jar through Maven: the jar is installed into a local
- * repository of the build's own with the documented command, the project (java/test/consumer) is
+ * A Java project that depends on the jar through Maven: the jar, its sources and its Javadoc are
+ * installed into a local repository of the build's own with the documented command, the project (java/test/consumer) is
  * built against it offline, with the plugins from a repository on this machine, and run as a
  * module: it watches a folder, sees a change there and closes the watch.
  */
@@ -30,11 +30,19 @@ class MavenConsumerTest {
         // Installed afresh, so that a copy from an earlier build cannot pass for this one.
         deleteTree(repository.resolve("talvo/index/windowsfscm"));
 
+        Path sources = Path.of(JarRunner.requiredProperty("windowsfscm.test.sources"));
+        Path javadoc = Path.of(JarRunner.requiredProperty("windowsfscm.test.javadoc"));
         maven(root, "install:install-file", "-Dfile=" + JarRunner.fullJar(),
-                "-DpomFile=" + JarRunner.requiredProperty("windowsfscm.test.pom"));
-        Path installed = repository.resolve("talvo/index/windowsfscm/" + version
-                + "/windowsfscm-" + version + ".jar");
+                "-DpomFile=" + JarRunner.requiredProperty("windowsfscm.test.pom"),
+                "-Dsources=" + sources, "-Djavadoc=" + javadoc);
+        Path artifacts = repository.resolve("talvo/index/windowsfscm/" + version);
+        Path installed = artifacts.resolve("windowsfscm-" + version + ".jar");
         assertArrayEquals(Files.readAllBytes(JarRunner.fullJar()), Files.readAllBytes(installed));
+        // Where an IDE looks for them.
+        assertArrayEquals(Files.readAllBytes(sources),
+                Files.readAllBytes(artifacts.resolve("windowsfscm-" + version + "-sources.jar")));
+        assertArrayEquals(Files.readAllBytes(javadoc),
+                Files.readAllBytes(artifacts.resolve("windowsfscm-" + version + "-javadoc.jar")));
 
         Path project = copyTree(Path.of(JarRunner.requiredProperty("windowsfscm.test.consumer")),
                 root.resolve("consumer"));

@@ -1,4 +1,4 @@
-/** Depends on windowsfscm by the module name its jar's manifest gives. */
+/** Depends on windowsfscm by the name of the module its jar holds. */
 module talvo.example.consumer {
     requires talvo.index.windows_native;
 }

@@ -1,0 +1,20 @@
+# Fails unless every version the README names for the artifacts is the build's: the one written
+# in CMakeLists.txt. Run as: cmake -DREADME=<file> -DVERSION=<version> -P readme_version.cmake
+file(READ "${README}" readme)
+string(REGEX MATCHALL "windowsfscm-[0-9]+\\.[0-9]+\\.[0-9]+|<version>[^<]*</version>|talvo\\.index:windowsfscm:[^\"]*"
+  named "${readme}")
+if(NOT named)
+  message(FATAL_ERROR "${README} names no version of the artifacts")
+endif()
+set(wrong "")
+foreach(mention IN LISTS named)
+  if(NOT mention MATCHES "[-:>]${VERSION}(<|$)")
+    list(APPEND wrong "${mention}")
+  endif()
+endforeach()
+if(wrong)
+  list(REMOVE_DUPLICATES wrong)
+  message(FATAL_ERROR "${README} names another version than ${VERSION}: ${wrong}")
+endif()
+list(LENGTH named count)
+message(STATUS "${README} names version ${VERSION} in all ${count} places")
