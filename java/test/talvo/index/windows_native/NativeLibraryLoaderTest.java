@@ -94,6 +94,25 @@ class NativeLibraryLoaderTest {
     }
 
     @ParameterizedTest
+    @CsvSource({"amd64, linux-x86_64-musl", "aarch64, linux-aarch64-musl"})
+    void aMuslJvmTakesTheMuslCopyAndNeverTheGlibcOne(String osArch, String platform)
+            throws IOException {
+        jvm("Linux", osArch, "64");
+        cLibrary = new CLibrary(Platform.MUSL, "the JVM's program interpreter is musl's");
+        if (!JarRunner.platforms().contains(platform)) {
+            String message = assertThrows(UnsatisfiedLinkError.class, loader()::load).getMessage();
+            assertTrue(message.contains("1. the jar's copy for " + platform + ": "), message);
+            return;
+        }
+        LibraryBundle.Carried carried = jarBundle().forPlatform(platform);
+        LoadedLibrary loaded = loader().load();
+        assertEquals(carried.sha256(), linker.onlyLoad().sha256());
+        assertTrue(loaded.source().startsWith("the jar's copy for " + platform + ","),
+                loaded.source());
+        assertEquals("musl (the JVM's program interpreter is musl's)", loader().cLibrary().describe());
+    }
+
+    @ParameterizedTest
     @CsvSource({
         "Mac OS X, aarch64, macos-aarch64",
         "Linux, i386, linux-x86",

@@ -29,14 +29,19 @@ import talvo.index.windows_native.WindowsFilesystemChangeMonitor;
  *
  * <pre>
  * JvmProbe watches [--cycles N]             the checks of watches, in this JVM
- * JvmProbe all WORK JAR BARE-JAR LIBRARY [--module-path] [--java-option OPTION]...
+ * JvmProbe all WORK JAR BARE-JAR LIBRARY [--module-path] [--native-access] [--jlink]
+ *     [--java-option OPTION]...
  * </pre>
  *
  * The second runs the first in JVMs of its own (the same java) for each way the library can be
  * loaded: the jar's copy (JAR), the file named by -Dwindowsfscm.library (LIBRARY, with
  * BARE-JAR, the classes without libraries), and java.library.path; then the jar's loader from an
  * empty cache, again, and over a damaged copy; and {@code java -jar JAR DIR}, with a change. WORK
- * is an empty folder for it all. With --module-path the jars are put on the module path.
+ * is an empty folder for it all. With --module-path the jars are put on the module path. With
+ * --native-access (JDK 24 and later) every JVM denies native access it was not given, each is
+ * given it as its way of loading needs (none for java -jar, whose manifest gives it), and a JVM
+ * without it must fail with one error that names the flag. With --jlink a runtime image of the
+ * module is made with this JDK's jlink and watches.
  */
 public final class JvmProbe {
     private static final long WITHIN_SECONDS = 60;
@@ -58,7 +63,7 @@ public final class JvmProbe {
         } else {
             System.err.println("usage: JvmProbe watches [--cycles N]\n"
                     + "       JvmProbe all WORK JAR BARE-JAR LIBRARY [--module-path]"
-                    + " [--java-option OPTION]...");
+                    + " [--native-access] [--jlink] [--java-option OPTION]...");
             System.exit(2);
         }
         System.out.println(failures == 0 ? "all passed" : failures + " failed");

@@ -30,6 +30,8 @@ final class JvmRunner {
     private final Path bareJar;
     private final Path library;
     private final boolean modulePath;
+    private final boolean nativeAccess;
+    private final boolean jlink;
     private final List<String> javaOptions = new ArrayList<>();
     private int runs;
 
@@ -39,8 +41,12 @@ final class JvmRunner {
         bareJar = Paths.get(args[3]).toAbsolutePath();
         library = Paths.get(args[4]).toAbsolutePath();
         boolean onModulePath = false;
+        boolean denying = false;
+        boolean image = false;
         for (int i = 5; i < args.length; ++i) {
             if (args[i].equals("--module-path")) onModulePath = true;
+            else if (args[i].equals("--native-access")) denying = true;
+            else if (args[i].equals("--jlink")) image = true;
             else if (args[i].equals("--java-option") && i + 1 < args.length) {
                 javaOptions.add(args[++i]);
             } else {
@@ -48,11 +54,14 @@ final class JvmRunner {
             }
         }
         modulePath = onModulePath;
+        nativeAccess = denying;
+        jlink = image;
     }
 
     void checkAll() throws Exception {
         System.out.println("# java " + System.getProperty("java.version") + " "
-                + (modulePath ? "on the module path" : "on the class path") + " " + javaOptions);
+                + (modulePath ? "on the module path" : "on the class path")
+                + (nativeAccess ? ", denying native access not allowed" : "") + " " + javaOptions);
         checkWatches("the jar's copy", jar, list(), 1000 / 8);
         checkWatches("-Dwindowsfscm.library", bareJar,
                 list("-Dwindowsfscm.library=" + library), 10);
@@ -60,6 +69,8 @@ final class JvmRunner {
                 list("-Djava.library.path=" + library.getParent()), 10);
         checkTheJarsCache();
         checkTheWatchCommand();
+        if (nativeAccess) checkDenials();
+        if (jlink) checkARuntimeImage();
     }
 
     // The probe's watch checks in a JVM of their own that finds the library by one way.
@@ -106,12 +117,18 @@ final class JvmRunner {
 
     private void checkTheWatchCommand() throws Exception {
         Path tree = Files.createDirectories(work.resolve("command-" + ++runs));
-        Path deep = Files.createDirectories(tree.resolve("a/b/c"));
-        List<String> watch = java(list("-Dwindowsfscm.cache=" + work.resolve("cache-command")));
+        List<String> options = list("-Dwindowsfscm.cache=" + work.resolve("cache-command"));
+        List<String> watch = modulePath ? java(options) : jvm(options);
         watch.addAll(command(jar, tree.toString()));
-        Path err = work.resolve("command-" + runs + ".err");
-        Process process = new ProcessBuilder(watch).redirectError(err.toFile()).start();
-        String how = modulePath ? "java -m " + MODULE : "java -jar";
+        checkWatching(modulePath ? "java -m " + MODULE : "java -jar", watch, tree);
+    }
+
+    // The watch command started by command on tree: it says so, prints a change, says nothing
+    // on stderr and ends cleanly when stopped.
+    private void checkWatching(String how, List<String> command, Path tree) throws Exception {
+        Path deep = Files.createDirectories(tree.resolve("a/b/c"));
+        Path err = work.resolve("command-" + ++runs + ".err");
+        Process process = new ProcessBuilder(command).redirectError(err.toFile()).start();
         try {
             BlockingQueue<String> lines = linesOf(process.getInputStream());
             String banner = lines.poll(ENDS_WITHIN_SECONDS, TimeUnit.SECONDS);
@@ -130,12 +147,30 @@ final class JvmRunner {
         JvmProbe.check(process.exitValue() == 0, how + " DIR: ends with status 0 when stopped");
     }
 
+    // A JVM that loads the library from the class path or the module path: where the probe is
+    // told to check native access, it denies any not allowed, and allows it to the library.
     private List<String> java(List<String> options) {
-        List<String> command = list(Paths.get(System.getProperty("java.home"), "bin", "java")
-                .toString(), "-Djava.io.tmpdir=" + work);
+        List<String> command = jvm(options);
+        if (nativeAccess) command.add(enableNativeAccess());
+        return command;
+    }
+
+    // A JVM for the jar run as a program, whose manifest allows it native access by itself.
+    private List<String> jvm(List<String> options) {
+        List<String> command = list(javaOf(Paths.get(System.getProperty("java.home"))),
+                "-Djava.io.tmpdir=" + work);
+        if (nativeAccess) command.add("--illegal-native-access=deny");
         command.addAll(javaOptions);
         command.addAll(options);
         return command;
+    }
+
+    private String enableNativeAccess() {
+        return "--enable-native-access=" + (modulePath ? MODULE : "ALL-UNNAMED");
+    }
+
+    private static String javaOf(Path home) {
+        return home.resolve("bin").resolve("java").toString();
     }
 
     // The probe's own classes and the library's jar, on the class path or the module path.
@@ -153,6 +188,53 @@ final class JvmRunner {
                 : list("-jar", libraryJar.toString());
         for (String argument : arguments) command.add(argument);
         return command;
+    }
+
+    // Without the flag, the JVM's denial is one error that names it, and nothing else is tried.
+    private void checkDenials() throws Exception {
+        List<String> denied = jvm(list("-Dwindowsfscm.cache=" + work.resolve("cache-denied")));
+        denied.addAll(modulePath
+                ? list("--module-path", jar.toString(), "-m", MODULE + "/" + MAIN)
+                : list("-cp", jar.toString(), MAIN));
+        denied.add("--diagnose");
+        Finished run = run(denied);
+        String expected = "watch: native access was denied: this JVM does not let "
+                + (modulePath ? "the module " + MODULE : "code on the class path")
+                + " load the native library windowsfscm. Run java with " + enableNativeAccess();
+        JvmProbe.check(run.status == 1 && run.err.startsWith(expected + (modulePath ? "\n" : " ")),
+                "without " + enableNativeAccess() + " the denial is one error naming it", run.err);
+        boolean fellBack = run.err.contains("Tried:");
+        File[] extracted = work.toFile().listFiles((folder, name) -> name.startsWith("windowsfscm-"));
+        fellBack |= extracted == null || extracted.length > 0;
+        JvmProbe.check(!fellBack, "after the denial nothing else is tried", run.err);
+    }
+
+    // A runtime image of the module made by jlink, whose libraries come from the image.
+    private void checkARuntimeImage() throws Exception {
+        Path home = Paths.get(System.getProperty("java.home"));
+        Path image = work.resolve("image");
+        // Debian's java.base carries the JVM's debugging information, which an image needs not.
+        Finished linked = run(list(home.resolve("bin").resolve("jlink").toString(),
+                "--module-path", jar.toString(), "--add-modules", MODULE,
+                "--exclude-files=**.debuginfo", "--output", image.toString()));
+        JvmProbe.check(linked.status == 0, "jlink makes a runtime image of the module",
+                linked.out + linked.err);
+        if (linked.status != 0) return;
+        Path tree = Files.createDirectories(work.resolve("image-tree"));
+        List<String> command = list(javaOf(image), "--enable-native-access=" + MODULE,
+                "-Djava.io.tmpdir=" + work, "-Dwindowsfscm.cache=" + work.resolve("cache-image"));
+        if (nativeAccess) command.add("--illegal-native-access=deny");
+        command.addAll(list("-m", MODULE + "/" + MAIN));
+        List<String> diagnose = new ArrayList<>(command);
+        diagnose.add("--diagnose");
+        Finished diagnosis = run(diagnose);
+        JvmProbe.check(diagnosis.status == 0
+                && diagnosis.out.contains("from: the runtime image's copy for ")
+                && diagnosis.out.contains(" from jrt:/" + MODULE),
+                "the image's java loads the library the image carries",
+                diagnosis.out + diagnosis.err);
+        command.add(tree.toString());
+        checkWatching("the image's java -m " + MODULE, command, tree);
     }
 
     private boolean jarLists(String sha256) throws IOException {
