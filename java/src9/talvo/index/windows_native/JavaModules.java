@@ -90,15 +90,20 @@ final class JavaModules {
     }
 
     // JDK 22 and later let a module with native access grant it to a module of a layer it
-    // defines; before JDK 24 nothing asks for it. Reflection, since this is compiled for Java 9.
+    // defines. It is granted only when this module has it: only JDK 24 and later ask for it to
+    // load a library, and on JDK 22 and 23 granting it without having it would print a warning.
+    // Reflection, since this is compiled for Java 9.
     private static void grantNativeAccess(ModuleLayer.Controller controller, Module module) {
+        Method has;
         Method grant;
         try {
+            has = Module.class.getMethod("isNativeAccessEnabled");
             grant = ModuleLayer.Controller.class.getMethod("enableNativeAccess", Module.class);
         } catch (NoSuchMethodException beforeJdk22) {
             return;
         }
         try {
+            if (!(Boolean) has.invoke(JavaModules.class.getModule())) return;
             grant.invoke(controller, module);
         } catch (IllegalAccessException e) {
             throw new IllegalStateException(e);
