@@ -42,6 +42,16 @@ final class JarRunner {
     }
 
     /**
+     * The option a JVM started on the class path needs to load the library without a warning:
+     * on JDK 24 and later native access is given only where asked for; older ones need nothing,
+     * and 8 and 11 would not start with it.
+     */
+    static List<String> nativeAccess() {
+        return Runtime.version().feature() >= 24
+                ? List.of("--enable-native-access=ALL-UNNAMED") : List.of();
+    }
+
+    /**
      * Starts {@code java ARGUMENTS} in {@code directory}. The variables in {@code environment}
      * are set, those mapped to the empty string removed.
      */

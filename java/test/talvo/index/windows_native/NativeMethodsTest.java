@@ -114,7 +114,8 @@ class NativeMethodsTest {
                 new ObjectName("com.sun.management:type=DiagnosticCommand"), "vmNativeMemory",
                 new Object[] {new String[] {"summary"}}, new String[] {String[].class.getName()});
         Matcher internal = Pattern
-                .compile("- +Internal \\(reserved=[^)]*\\)\\s*\\(malloc=\\d+KB #(\\d+)")
+                .compile("- +Internal \\(reserved=[^)]*\\)\\s*"
+                        + "\\(malloc=\\d+KB(?: tag=Internal)? #(\\d+)")
                 .matcher(summary);
         if (!internal.find()) {
             throw new AssertionError("no Internal category in the native memory summary (is the "

@@ -45,6 +45,7 @@ class WatchCommandTest {
                 Path.of(System.getProperty("java.home"), "bin", "java").toString(),
                 "-Djava.library.path=" + libraryPath));
         line.addAll(options);
+        line.addAll(JarRunner.nativeAccess());
         line.addAll(List.of("-cp", System.getProperty("java.class.path"),
                 WindowsFilesystemChangeMonitor.class.getName()));
         line.addAll(List.of(arguments));

@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.List;
 import java.util.Map;
 import org.junit.jupiter.api.BeforeEach;
@@ -83,10 +84,13 @@ class WatchLimitsTest {
     void theWatchBeyondTheLimitIsRefusedNamingIt() throws Exception {
         Path tree = Files.createDirectory(root.resolve("tree"));
         int limit = 3;
-        List<String> command = List.of("unshare", "--user", "--map-root-user", "sh", "-c",
+        List<String> command = new ArrayList<>(List.of("unshare", "--user", "--map-root-user",
+                "sh", "-c",
                 "echo " + limit + " >/proc/sys/user/max_inotify_instances && exec \"$@\"", "sh",
-                JarRunner.java(), "-cp", System.getProperty("java.class.path"),
-                WatchUntilRefused.class.getName(), tree.toString(), "20");
+                JarRunner.java()));
+        command.addAll(JarRunner.nativeAccess());
+        command.addAll(List.of("-cp", System.getProperty("java.class.path"),
+                WatchUntilRefused.class.getName(), tree.toString(), "20"));
         JarRunner.Finished run = JarRunner.runCommand(root, Map.of(), command);
         assumeTrue(run.status() == 0 || !run.err().contains("unshare"),
                 "no user namespace for the test: " + run.err());
