@@ -93,13 +93,13 @@ final class CLibrary {
             int entrySize = header.getShort(wide ? 54 : 42) & 0xffff;
             int entries = header.getShort(wide ? 56 : 44) & 0xffff;
             for (int i = 0; i < entries; ++i) {
-                ByteBuffer entry = LibraryHeader.readAt(in, tableAt + (long) i * entrySize, entrySize)
-                        .order(header.order());
+                long at = tableAt + (long) i * entrySize;
+                ByteBuffer entry = LibraryHeader.readAt(in, at, entrySize).order(header.order());
                 if (entry.remaining() < (wide ? 40 : 20) || entry.getInt(0) != PT_INTERP) continue;
-                long at = wide ? entry.getLong(8) : entry.getInt(4) & 0xffffffffL;
+                long textAt = wide ? entry.getLong(8) : entry.getInt(4) & 0xffffffffL;
                 long size = wide ? entry.getLong(32) : entry.getInt(16) & 0xffffffffL;
                 if (size <= 0 || size > LONGEST_INTERPRETER) return null;
-                ByteBuffer text = LibraryHeader.readAt(in, at, (int) size);
+                ByteBuffer text = LibraryHeader.readAt(in, textAt, (int) size);
                 byte[] bytes = new byte[text.remaining()];
                 text.get(bytes);
                 int end = 0;

@@ -48,8 +48,8 @@ final class LibraryCache {
     }
 
     /**
-     * Copy number {@code copy} of {@code library} in {@code folder}, named {@code fileName}, made if
-     * needed: the first is the library's own, each further one sits in a folder of its own.
+     * Copy number {@code copy} of {@code library} in {@code folder}, named {@code fileName}, made
+     * if needed: the first is the library's own, each further one sits in a folder of its own.
      */
     Path provide(Path folder, LibraryContent library, int copy, String fileName)
             throws IOException {

@@ -74,7 +74,9 @@ final class WatchLimits {
         try (DirectoryStream<Path> all = Files.newDirectoryStream(processes, "[0-9]*")) {
             Object user = Files.getAttribute(processes.resolve("self"), "unix:uid");
             for (Path process : all) {
-                if (user.equals(ownerOf(process))) count += inotifyInstancesOf(process.resolve("fd"));
+                if (user.equals(ownerOf(process))) {
+                    count += inotifyInstancesOf(process.resolve("fd"));
+                }
             }
         } catch (IOException | RuntimeException e) {
             // Counted as far as the list could be read.
@@ -96,9 +98,8 @@ final class WatchLimits {
         try (DirectoryStream<Path> open = Files.newDirectoryStream(descriptors)) {
             for (Path descriptor : open) {
                 try {
-                    if (Files.readSymbolicLink(descriptor).toString().equals("anon_inode:inotify")) {
-                        ++count;
-                    }
+                    String target = Files.readSymbolicLink(descriptor).toString();
+                    if (target.equals("anon_inode:inotify")) ++count;
                 } catch (IOException closedMeanwhile) {
                     // A descriptor closed since it was listed holds nothing.
                 }

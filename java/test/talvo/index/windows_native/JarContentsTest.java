@@ -49,8 +49,8 @@ class JarContentsTest {
                 assertEquals(carried.sha256(), FakeLinker.sha256(copy), name);
                 LibraryHeader header = LibraryHeader.read(copy);
                 assertNotNull(header, name);
-                String dataModel =
-                        platform.arch().equals("x86") || platform.arch().equals("arm") ? "32" : "64";
+                boolean narrow = platform.arch().equals("x86") || platform.arch().equals("arm");
+                String dataModel = narrow ? "32" : "64";
                 assertTrue(header.suits(LibraryHeader.expectedFor(platform, dataModel)),
                         name + " holds " + header.describe());
                 libraries.add(NATIVE + name + "/" + carried.fileName());
@@ -109,7 +109,8 @@ class JarContentsTest {
         try (JarFile jar = new JarFile(JarRunner.fullJar().toFile())) {
             List<String> classes = jar.stream().map(JarEntry::getName)
                     .filter(name -> name.endsWith(".class")).sorted().toList();
-            assertTrue(classes.contains("META-INF/versions/9/module-info.class"), classes::toString);
+            assertTrue(classes.contains("META-INF/versions/9/module-info.class"),
+                    classes::toString);
             for (String name : classes) {
                 int major;
                 try (InputStream in = jar.getInputStream(jar.getJarEntry(name))) {

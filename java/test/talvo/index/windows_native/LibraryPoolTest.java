@@ -184,7 +184,8 @@ class LibraryPoolTest {
         properties.put("windowsfscm.cache", file.resolve("cache").toString());
         properties.put("java.io.tmpdir", file.resolve("tmp").toString());
 
-        IOException refused = assertThrows(IOException.class, () -> watch(tree("second"), () -> {}));
+        Path second = tree("second");
+        IOException refused = assertThrows(IOException.class, () -> watch(second, () -> {}));
         assertTrue(refused.getMessage().startsWith("cannot make copy 2 of " + library
                 + " for a further watch: in the cache folder " + file.resolve("cache")),
                 refused.getMessage());
@@ -195,7 +196,7 @@ class LibraryPoolTest {
                 "the open watch stopped");
 
         properties.put("windowsfscm.cache", root.resolve("cache").toString());
-        watch(tree("second"), () -> {});
+        watch(second, () -> {});
         assertEquals(2, pool.copiesMade());
     }
 
@@ -205,7 +206,8 @@ class LibraryPoolTest {
         byte[] bytes = Files.readAllBytes(library);
         bytes[bytes.length - 1] ^= 1;
         Files.write(library, bytes);
-        IOException refused = assertThrows(IOException.class, () -> watch(tree("second"), () -> {}));
+        Path second = tree("second");
+        IOException refused = assertThrows(IOException.class, () -> watch(second, () -> {}));
         assertTrue(refused.getMessage().contains(library + " is damaged or changed"),
                 refused.getMessage());
         assertEquals(1, pool.copiesMade());
@@ -215,7 +217,8 @@ class LibraryPoolTest {
     void aTreeThatCannotBeWatchedGivesItsCopyBack() throws Exception {
         Path unwatchable = tree(FakeNativeCalls.UNWATCHABLE);
         for (int i = 0; i < 5; ++i) {
-            IOException refused = assertThrows(IOException.class, () -> watch(unwatchable, () -> {}));
+            IOException refused =
+                    assertThrows(IOException.class, () -> watch(unwatchable, () -> {}));
             assertTrue(refused.getMessage().startsWith("cannot watch " + unwatchable),
                     refused.getMessage());
         }

@@ -16,9 +16,9 @@ import org.junit.jupiter.api.io.TempDir;
 
 /**
  * A Java project that depends on the jar through Maven: the jar, its sources and its Javadoc are
- * installed into a local repository of the build's own with the documented command, the project (java/test/consumer) is
- * built against it offline, with the plugins from a repository on this machine, and run as a
- * module: it watches a folder, sees a change there and closes the watch.
+ * installed into a local repository of the build's own with the documented command, the project
+ * (java/test/consumer) is built against it offline, with the plugins from a repository on this
+ * machine, and run as a module: it watches a folder, sees a change there and closes the watch.
  */
 class MavenConsumerTest {
     @TempDir Path root;

@@ -109,7 +109,8 @@ class NativeLibraryLoaderTest {
         assertEquals(carried.sha256(), linker.onlyLoad().sha256());
         assertTrue(loaded.source().startsWith("the jar's copy for " + platform + ","),
                 loaded.source());
-        assertEquals("musl (the JVM's program interpreter is musl's)", loader().cLibrary().describe());
+        assertEquals("musl (the JVM's program interpreter is musl's)",
+                loader().cLibrary().describe());
     }
 
     @ParameterizedTest

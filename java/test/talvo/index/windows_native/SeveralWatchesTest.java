@@ -109,7 +109,8 @@ class SeveralWatchesTest {
             open.remove(Integer.valueOf(closing));
             for (int still : open) {
                 Files.createDirectory(trees.get(still).resolve("new-" + made++));
-                assertTrue(changes.get(still).tryAcquire(WITHIN_MILLISECONDS, TimeUnit.MILLISECONDS),
+                assertTrue(
+                        changes.get(still).tryAcquire(WITHIN_MILLISECONDS, TimeUnit.MILLISECONDS),
                         "watch " + still + " stopped when watch " + closing + " was closed "
                                 + "(closing order " + order + ", seed " + seed + ")");
             }
@@ -134,7 +135,9 @@ class SeveralWatchesTest {
         long descriptorsBefore = WatchDescriptors.count();
         for (int cycle = 0; cycle < 1000 / AT_ONCE; ++cycle) {
             List<Watch> watches = new ArrayList<>();
-            for (Path tree : trees) watches.add(WindowsFilesystemChangeMonitor.watch(tree, () -> {}));
+            for (Path tree : trees) {
+                watches.add(WindowsFilesystemChangeMonitor.watch(tree, () -> {}));
+            }
             assertEquals(AT_ONCE, watchThreads(), "cycle " + cycle);
             for (Watch watch : watches) watch.close();
             assertEquals(0, watchThreads(), "cycle " + cycle);

@@ -17,7 +17,9 @@ public final class WatchUntilRefused {
         int most = Integer.parseInt(args[1]);
         List<Watch> watches = new ArrayList<>();
         try {
-            while (watches.size() < most) watches.add(WindowsFilesystemChangeMonitor.watch(tree, () -> {}));
+            while (watches.size() < most) {
+                watches.add(WindowsFilesystemChangeMonitor.watch(tree, () -> {}));
+            }
             System.out.println(watches.size() + " opened, none refused");
         } catch (IOException refused) {
             System.out.println(watches.size() + " opened");

@@ -214,7 +214,9 @@ public final class JvmProbe {
         boolean nothingLeft = true;
         for (int cycle = 0; cycle < cycles; ++cycle) {
             List<Watch> watches = new ArrayList<>();
-            for (Path tree : trees) watches.add(WindowsFilesystemChangeMonitor.watch(tree, () -> {}));
+            for (Path tree : trees) {
+                watches.add(WindowsFilesystemChangeMonitor.watch(tree, () -> {}));
+            }
             threadsAtPeak &= watchThreads() == AT_ONCE;
             for (Watch watch : watches) watch.close();
             nothingLeft &= watchThreads() == 0
@@ -229,7 +231,8 @@ public final class JvmProbe {
                     + AT_ONCE + " copies of the library loaded", loaded.toString());
             Set<Path> folders = new HashSet<>();
             for (String file : loaded) folders.add(Paths.get(file).getParent());
-            check(folders.size() == AT_ONCE, "each copy in a folder of its own", folders.toString());
+            check(folders.size() == AT_ONCE, "each copy in a folder of its own",
+                    folders.toString());
         }
     }
 
@@ -264,7 +267,8 @@ public final class JvmProbe {
 
     private static Set<String> loadedLibraries() throws IOException {
         Set<String> files = new HashSet<>();
-        for (String line : Files.readAllLines(Paths.get("/proc/self/maps"), StandardCharsets.UTF_8)) {
+        Path maps = Paths.get("/proc/self/maps");
+        for (String line : Files.readAllLines(maps, StandardCharsets.UTF_8)) {
             int at = line.indexOf('/');
             if (at < 0) continue;
             String file = line.substring(at);
