@@ -2,15 +2,10 @@
 
 from harness import fmt, goals
 from harness.lookup import value_at
+from harness.markdown import table as _table
 from harness.peers import NAMES
 
 VERDICTS = {True: "met", False: "**missed**", None: "skipped"}
-
-
-def _table(header, rows):
-    """A Markdown table, and the blank line after it."""
-    return ["| " + " | ".join(header) + " |", "|" + "---|" * len(header),
-            *("| " + " | ".join(str(cell) for cell in row) + " |" for row in rows), ""]
 
 
 def _sizes(results):
