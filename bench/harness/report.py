@@ -1,6 +1,6 @@
 """bench/results/report.md: a table per figure, absolute values with ratios to the floor."""
 
-from harness import fmt, goals
+from harness import fmt, goals, several_report
 from harness.lookup import value_at
 from harness.markdown import table as _table
 from harness.peers import NAMES
@@ -405,4 +405,5 @@ def render(results):
     lines += _memory(results)
     lines += _storm(results)
     lines += _move_out(results)
+    lines += several_report.section(results)
     return "\n".join(lines).rstrip() + "\n"
