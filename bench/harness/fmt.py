@@ -37,3 +37,9 @@ def count(value):
 
 def size(directories):
     return f"{int(directories):,}"
+
+
+def kib(value):
+    if value is None:
+        return "–"
+    return f"{value / 1024:,.0f} KiB" if abs(value) >= 10240 else f"{value / 1024:.1f} KiB"

@@ -4,10 +4,11 @@ import argparse
 import datetime
 import json
 import os
+import subprocess
 import sys
 from dataclasses import asdict, dataclass, replace
 
-from harness import build, chart, cold, machine, measure, readme, report, trees
+from harness import build, chart, cold, machine, measure, readme, report, several, trees
 from harness.peers import Peers
 
 BENCH = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -30,6 +31,11 @@ class Settings:
     storm_writes: int
     storm_spread: int  # directories the storm's writes go to
     move_outs: int  # leaf directories moved out of each tree, one by one
+    watches_at_once: int  # our Java watches open at once in one JVM, each on a tree of its own
+    several_directories: int  # the size of each of those trees
+    several_rounds: int  # JVMs that open them with the copies of the library in the cache
+    several_empty_rounds: int  # JVMs that open them with an empty cache
+    several_memory_rounds: int  # JVMs whose memory is read after each open
 
 
 # About 11 minutes on 2 CPUs, 3 of them cold starts: on 100,000 directories a cold round of ours
@@ -37,10 +43,13 @@ class Settings:
 FULL = Settings(sizes=[1000, 10000, 100000], core_rounds=9, peer_rounds=5,
                 floor_threads=[2, 8, 16], cold_rounds=3, peer_cold_rounds=1, samples=300,
                 batched_samples=100, gap_ms=3, idle_s=10, idle_settle_s=2, storm_writes=20000,
-                storm_spread=1000, move_outs=1000)
+                storm_spread=1000, move_outs=1000, watches_at_once=8, several_directories=1000,
+                several_rounds=9, several_empty_rounds=5, several_memory_rounds=5)
 QUICK = Settings(sizes=[1000, 10000], core_rounds=2, peer_rounds=1, floor_threads=[2, 8, 16],
                  cold_rounds=1, peer_cold_rounds=1, samples=50, batched_samples=10, gap_ms=3,
-                 idle_s=2, idle_settle_s=0.5, storm_writes=2000, storm_spread=200, move_outs=200)
+                 idle_s=2, idle_settle_s=0.5, storm_writes=2000, storm_spread=200, move_outs=200,
+                 watches_at_once=8, several_directories=1000, several_rounds=2,
+                 several_empty_rounds=1, several_memory_rounds=1)
 
 
 def _arguments():
@@ -54,6 +63,21 @@ def _arguments():
                                         "quick: 1000,10000)")
     parser.add_argument("--output", help="folder for report.md, chart.svg and results.json")
     return parser.parse_args()
+
+
+def _several_watches(peers, settings, watch_limit):
+    needed = settings.watches_at_once * settings.several_directories
+    if needed > watch_limit:
+        return {"skipped": f"{settings.watches_at_once} watches of {settings.several_directories} "
+                           f"directories need {needed} inotify watches, over "
+                           f"fs.inotify.max_user_watches ({watch_limit})"}
+    print(f"{settings.watches_at_once} Java watches at once, each on a tree of "
+          f"{settings.several_directories} directories", file=sys.stderr, flush=True)
+    try:
+        return several.measure(peers, settings)
+    except (RuntimeError, OSError, ValueError, KeyError, subprocess.TimeoutExpired) as failure:
+        print(f"  several watches failed: {failure}", file=sys.stderr, flush=True)
+        return {"error": str(failure)}
 
 
 def main():
@@ -106,6 +130,7 @@ def main():
     if not results["trees"]:
         print("no tree could be measured", file=sys.stderr)
         return 1
+    results["several_watches"] = _several_watches(peers, settings, watch_limit)
     results["load_after"] = os.getloadavg()
     results["other_work"] = other_work.share()
     results["minutes"] = round(

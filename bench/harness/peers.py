@@ -47,6 +47,14 @@ class Peers:
         return [self.programs.java, f"-Dwindowsfscm.library={self.programs.library}",
                 "-cp", self.programs.class_path, "windowsfscm.bench.JavaBench", *args]
 
+    def several_watches_command(self, cache, roots, jvm_options=()):
+        """Our Java API as a user runs it: the library from the jar, extracted to `cache`,
+        with watches opened one more at a time, the Nth on the Nth of `roots` (JavaBench
+        several)."""
+        return [self.programs.java, f"-Dwindowsfscm.cache={cache}", *jvm_options,
+                "-cp", self.programs.class_path, "windowsfscm.bench.JavaBench", "several",
+                *roots]
+
     def node_command(self, *args):
         return [self.node, PARCEL_SCRIPT, *args]
 

@@ -58,3 +58,44 @@ def on_cpu_ns(pid):
 def resident_bytes(pid):
     kilobytes = _status(f"/proc/{pid}/status").get("VmRSS", "0 kB").split()[0]
     return int(kilobytes) * 1024
+
+
+def resident_parts(pid):
+    """The resident size, and its anonymous and file-backed parts, in bytes."""
+    status = _status(f"/proc/{pid}/status")
+    return {key: int(status.get(field, "0 kB").split()[0]) * 1024
+            for key, field in (("rss", "VmRSS"), ("anonymous", "RssAnon"),
+                               ("file", "RssFile"))}
+
+
+def inotify(pid):
+    """The process's inotify instances, and the watches they hold between them."""
+    instances = watches = 0
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") != "anon_inode:inotify":
+                continue
+            with open(f"/proc/{pid}/fdinfo/{fd}", encoding="ascii", errors="replace") as info:
+                watches += sum(line.startswith("inotify wd:") for line in info)
+        except FileNotFoundError:
+            continue  # closed meanwhile
+        instances += 1
+    return {"instances": instances, "watches": watches}
+
+
+def blocked_stack_pointers(pid, name):
+    """The stack pointer of each live thread called `name` (as the kernel cuts it, 15
+    characters), while it is blocked in a system call; None for one that is running."""
+    pointers = []
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        base = f"/proc/{pid}/task/{tid}"
+        try:
+            if _status(f"{base}/status").get("Name") != name:
+                continue
+            with open(f"{base}/syscall", encoding="ascii") as syscall:
+                # "number arg1 ... arg6 stack-pointer program-counter", or "running".
+                fields = syscall.read().split()
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        pointers.append(int(fields[-2], 16) if len(fields) == 9 else None)
+    return pointers

@@ -1,16 +1,11 @@
 """bench/results/report.md: a table per figure, absolute values with ratios to the floor."""
 
-from harness import fmt, goals
+from harness import fmt, goals, several_report
 from harness.lookup import value_at
+from harness.markdown import table as _table
 from harness.peers import NAMES
 
 VERDICTS = {True: "met", False: "**missed**", None: "skipped"}
-
-
-def _table(header, rows):
-    """A Markdown table, and the blank line after it."""
-    return ["| " + " | ".join(header) + " |", "|" + "---|" * len(header),
-            *("| " + " | ".join(str(cell) for cell in row) + " |" for row in rows), ""]
 
 
 def _sizes(results):
@@ -410,4 +405,5 @@ def render(results):
     lines += _memory(results)
     lines += _storm(results)
     lines += _move_out(results)
+    lines += several_report.section(results)
     return "\n".join(lines).rstrip() + "\n"

@@ -1,5 +1,6 @@
 """Benchmark trees: N directories with fanout 10 made breadth first, three small files in each,
-made once under the temporary folder and reused by later runs."""
+made once under the temporary folder and reused by later runs; several of the same size under
+names of their own where a measurement needs them apart."""
 
 import os
 import shutil
@@ -43,8 +44,8 @@ def _breadth_first(root, count):
     return directories
 
 
-def ensure_tree(count):
-    root = os.path.join(BASE, f"tree-{count}")
+def ensure_tree(count, name=None):
+    root = os.path.join(BASE, name or f"tree-{count}")
     complete = root + ".complete"
     tree = Tree(root, _breadth_first(root, count))
     if not os.path.exists(complete):

@@ -17,7 +17,7 @@ READY_TIMEOUT_S = 600
 ANSWER_TIMEOUT_S = 30
 
 
-def _read_line(stream, deadline, what):
+def read_line(stream, deadline, what):
     """A line from a pipe, or RuntimeError when none comes before the deadline."""
     line = b""
     while not line.endswith(b"\n"):
@@ -47,7 +47,7 @@ class CountingWatcher:
         self._process = subprocess.Popen(self._command, stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + READY_TIMEOUT_S
-        while _read_line(self._process.stdout, deadline, self._name) != "ready":
+        while read_line(self._process.stdout, deadline, self._name) != "ready":
             pass
 
     def count(self):
@@ -55,7 +55,7 @@ class CountingWatcher:
         self._process.stdin.flush()
         deadline = time.monotonic() + ANSWER_TIMEOUT_S
         while True:
-            line = _read_line(self._process.stdout, deadline, self._name)
+            line = read_line(self._process.stdout, deadline, self._name)
             if line.startswith("count "):
                 return int(line.split()[1])
 

@@ -11,7 +11,8 @@ import java.util.concurrent.atomic.AtomicLong;
 import talvo.index.windows_native.WindowsFilesystemChangeMonitor;
 
 /**
- * The Java peers of the benchmarks: our library's Java API and the JDK's WatchService.
+ * The Java peers of the benchmarks: our library's Java API and the JDK's WatchService; and
+ * several watches of ours open at once.
  *
  * <pre>
  * latency ours|watchservice ROOT PROBE_DIR ROUNDS SAMPLES
@@ -21,6 +22,9 @@ import talvo.index.windows_native.WindowsFilesystemChangeMonitor;
  * serve ours|watchservice ROOT
  *     prints "ready" once the tree is watched, counts the callbacks, answers each "count" line
  *     on standard input with "count N", and ends the watch at the end of its input
+ * several ROOT...
+ *     opens watches one more at a time, the Nth on the Nth ROOT, as standard input asks (see
+ *     SeveralWatches)
  * </pre>
  */
 public final class JavaBench {
@@ -39,9 +43,14 @@ public final class JavaBench {
                     + "]}");
         } else if (args.length == 3 && args[0].equals("serve")) {
             serve(subject(args[1]), Path.of(args[2]));
+        } else if (args.length >= 2 && args[0].equals("several")) {
+            List<Path> roots = new ArrayList<>();
+            for (int i = 1; i < args.length; ++i) roots.add(Path.of(args[i]));
+            SeveralWatches.run(roots);
         } else {
             System.err.println("usage: latency ours|watchservice ROOT PROBE_DIR ROUNDS SAMPLES"
-                    + " | cold ours|watchservice ROOT | serve ours|watchservice ROOT");
+                    + " | cold ours|watchservice ROOT | serve ours|watchservice ROOT"
+                    + " | several ROOT...");
             System.exit(2);
         }
     }
