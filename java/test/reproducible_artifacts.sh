@@ -3,11 +3,12 @@
 # source folder is at, and fails unless every artifact is the same, byte for byte, as the one the
 # build made. Usage:
 #   reproducible_artifacts.sh SOURCE BUILD-TYPE PLATFORMS WORK ARTIFACT...
-# PLATFORMS is the build's list of the jar's platforms; WORK a folder for the second build.
+# PLATFORMS is the build's list of the jar's platforms, separated by commas; WORK a folder for the
+# second build.
 # Exits with 77 (skipped) when the source folder has changes not committed: the build is then of
 # no commit.
 set -eu
-source=$1 type=$2 platforms=$3 work=$4
+source=$1 type=$2 platforms=$(echo "$3" | tr , ';') work=$4
 shift 4
 if [ -n "$(git -C "$source" status --porcelain --untracked-files=no)" ]; then
   echo "the source folder has changes that are not committed; commit them to compare the build"
