@@ -46,6 +46,8 @@ int wmain(int argc, wchar_t** argv) {
         checkStopAndRestart(library, watcher, root);
         checkNonAsciiDirectory(library, watcher, root);
         checkLongPaths(library, watcher, root);
+        checkWatchOnItsOwnThread(library, watcher, root);
+        checkOpenerThatEnds(library, watcher, root);
         notePreexistingSubdirectory(library, watcher, root);
     }
     return summarize();
