@@ -28,6 +28,13 @@ void checkLongPaths(const Library& library, Watcher& watcher, const std::wstring
 void checkWatchOnItsOwnThread(const Library& library, Watcher& watcher, const std::wstring& root);
 void checkOpenerThatEnds(const Library& library, Watcher& watcher, const std::wstring& root);
 
+// How the copies of the DLL are named, each in a folder of its own: all windowsfscm.dll, or each
+// a name of its own.
+enum class CopyNames { Alike, Apart };
+// Eight copies of the DLL loaded at once, each a module of its own watching its own tree on its
+// own thread; one freed while the others watch. Prints what the loader makes of a hard link.
+void checkCopiesWatchApart(const std::wstring& root, CopyNames names);
+
 // Changes inside a subdirectory that existed before the start: Windows reports them, Wine does
 // not. Prints what happened and checks nothing.
 void notePreexistingSubdirectory(const Library& library, Watcher& watcher,
