@@ -3,32 +3,25 @@
 // the very file that ships, with the small C++ runtime of its own it carries. For the arm64
 // library, cross-built and tested under emulation, it is the one run of that file.
 #include <dlfcn.h>
-#include <jni.h>
 
 #include <cstddef>
 #include <future>
-#include <string>
 
-#include "tests/fake_jni_env.h"
+#include "tests/library_file.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using namespace test_support;
 
-using InitFunction = jboolean(JNICALL*)(JNIEnv*, jclass, jstring);
-using CallFunction = void(JNICALL*)(JNIEnv*, jclass);
-
 class SharedLibraryTest : public ::testing::Test {
   protected:
     void SetUp() override {
         descriptorsBefore_ = openDescriptorCount();
         // Every symbol is bound at the load, so one the library cannot find fails here.
-        library_ = dlopen(WINDOWSFSCM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        library_ = loadLibraryFile(WINDOWSFSCM_LIBRARY);
         ASSERT_NE(library_, nullptr) << dlerror();
-        init_ = reinterpret_cast<InitFunction>(entryPoint("nativeInit"));
-        waitForChange_ = reinterpret_cast<CallFunction>(entryPoint("nativeWaitForChange"));
-        stop_ = reinterpret_cast<CallFunction>(entryPoint("nativeStop"));
+        entryPoints_ = entryPointsOf(library_);
     }
 
     void TearDown() override {
@@ -39,28 +32,12 @@ class SharedLibraryTest : public ::testing::Test {
         EXPECT_EQ(inotifyWatchCount(), 0);
     }
 
-    void* entryPoint(const std::string& method) {
-        std::string name =
-            "Java_talvo_index_windows_1native_WindowsFilesystemChangeMonitor_" + method;
-        void* found = dlsym(library_, name.c_str());
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
-
-    // Starts a watch on `directory` through the library, which must take the path's characters
-    // once and give them back once.
-    bool start(const fs::path& directory) {
-        FakeJniEnv fake(directory.string());
-        bool started = init_(fake.env(), nullptr, fake.string()) == JNI_TRUE;
-        EXPECT_EQ(fake.getCalls(), 1);
-        EXPECT_EQ(fake.releaseCalls(), 1);
-        EXPECT_TRUE(fake.releasedAsHandedOut());
-        return started;
-    }
+    bool start(const fs::path& directory) { return startThrough(entryPoints_, directory); }
 
     // A wait on a thread of its own; JNIEnv is not used by the wait.
     std::future<void> beginWait() {
-        return std::async(std::launch::async, [this] { waitForChange_(nullptr, nullptr); });
+        return std::async(std::launch::async,
+                          [this] { entryPoints_.waitForChange(nullptr, nullptr); });
     }
 
     static bool returns(std::future<void>& wait) {
@@ -70,15 +47,13 @@ class SharedLibraryTest : public ::testing::Test {
     // Stops the watch and has a wait release it.
     void stop() {
         std::future<void> wait = beginWait();
-        stop_(nullptr, nullptr);
+        entryPoints_.stop(nullptr, nullptr);
         EXPECT_TRUE(returns(wait)) << "the stop did not end the wait";
     }
 
     TemporaryDirectory tree;
     void* library_ = nullptr;
-    InitFunction init_ = nullptr;
-    CallFunction waitForChange_ = nullptr;
-    CallFunction stop_ = nullptr;
+    EntryPoints entryPoints_;
 
   private:
     int descriptorsBefore_ = 0;

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "monitor/monitor.h"
 #include "platform/linux/system_calls.h"
@@ -229,10 +230,13 @@ bool cannotRead(const fs::path& directory) {
     return false;
 }
 
-Waiter::Waiter() : thread_([this] { run(); }) {}
+Waiter::Waiter() : Waiter(waitForChange, requestStop) {}
+
+Waiter::Waiter(std::function<void()> wait, std::function<void()> stop)
+    : wait_(std::move(wait)), stop_(std::move(stop)), thread_([this] { run(); }) {}
 
 Waiter::~Waiter() {
-    if (!idle()) requestStop();
+    if (!idle()) stop_();
     {
         std::lock_guard<std::mutex> hold(lock_);
         quit_ = true;
@@ -248,7 +252,7 @@ void Waiter::run() {
         changed_.wait(hold, [this] { return quit_ || requested_ > completed_; });
         if (requested_ == completed_) return;
         hold.unlock();
-        waitForChange();
+        wait_();
         hold.lock();
         ++completed_;
         changed_.notify_all();
@@ -350,10 +354,21 @@ unsigned WatchTest::startWithEachAllocationRefused(int directories, unsigned mos
     }
 }
 
+void expectStayBlockedWithoutSpinning(const std::vector<Waiter*>& waiters) {
+    std::vector<std::chrono::nanoseconds> cpuBefore;
+    cpuBefore.reserve(waiters.size());
+    for (Waiter* waiter : waiters)
+        cpuBefore.push_back(waiter->cpuTime());
+    std::this_thread::sleep_for(STAYS_BLOCKED_FOR);
+    for (std::size_t index = 0; index < waiters.size(); ++index) {
+        EXPECT_FALSE(waiters[index]->idle()) << "wait " << index << " of those watched returned";
+        EXPECT_LT(waiters[index]->cpuTime() - cpuBefore[index], STAYS_BLOCKED_FOR / 3)
+            << "wait " << index << " of those watched";
+    }
+}
+
 void WatchTest::expectStaysBlockedWithoutSpinning() {
-    auto cpuBefore = waiter.cpuTime();
-    EXPECT_TRUE(waiter.staysBlocked());
-    EXPECT_LT(waiter.cpuTime() - cpuBefore, STAYS_BLOCKED_FOR / 3);
+    expectStayBlockedWithoutSpinning({&waiter});
 }
 
 }  // namespace test_support

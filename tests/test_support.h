@@ -8,9 +8,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace test_support {
 
@@ -95,7 +97,11 @@ bool cannotRead(const fs::path& directory);
 // when each wait starts and can tell whether it has returned.
 class Waiter {
   public:
+    // Waits and stops through the monitor linked into the tests.
     Waiter();
+    // Waits through `wait` and stops through `stop`: the entry points of a library file loaded
+    // apart.
+    Waiter(std::function<void()> wait, std::function<void()> stop);
     // A wait still blocked by then (a failed test) is ended with a stop.
     ~Waiter();
     Waiter(const Waiter&) = delete;
@@ -118,6 +124,8 @@ class Waiter {
   private:
     void run();
 
+    const std::function<void()> wait_;
+    const std::function<void()> stop_;
     std::atomic<int> threadId_{0};
     std::mutex lock_;
     std::condition_variable changed_;
@@ -126,6 +134,10 @@ class Waiter {
     bool quit_ = false;
     std::thread thread_;
 };
+
+// The running waits of `waiters` stay blocked asleep, watched over the same while: a busy loop
+// would burn the whole interval, blocking next to nothing.
+void expectStayBlockedWithoutSpinning(const std::vector<Waiter*>& waiters);
 
 // A test with a temporary tree to watch and a waiter; at its end the watch must have given
 // back every descriptor, watch and block of memory it took.

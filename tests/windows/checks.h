@@ -22,6 +22,19 @@ void checkNonAsciiDirectory(const Library& library, Watcher& watcher, const std:
 // Paths longer than MAX_PATH, up to the longest the kernel takes, on a JVM thread's stack.
 void checkLongPaths(const Library& library, Watcher& watcher, const std::wstring& root);
 
+// Which thread the pending notification belongs to: a watch opened and waited on by the watcher
+// thread never wakes for nothing; one whose opener ended before the first wait still watches from
+// the next wait on, and what its first wait does is printed, not checked.
+void checkWatchOnItsOwnThread(const Library& library, Watcher& watcher, const std::wstring& root);
+void checkOpenerThatEnds(const Library& library, Watcher& watcher, const std::wstring& root);
+
+// How the copies of the DLL are named, each in a folder of its own: all windowsfscm.dll, or each
+// a name of its own.
+enum class CopyNames { Alike, Apart };
+// Eight copies of the DLL loaded at once, each a module of its own watching its own tree on its
+// own thread; one freed while the others watch. Prints what the loader makes of a hard link.
+void checkCopiesWatchApart(const std::wstring& root, CopyNames names);
+
 // Changes inside a subdirectory that existed before the start: Windows reports them, Wine does
 // not. Prints what happened and checks nothing.
 void notePreexistingSubdirectory(const Library& library, Watcher& watcher,

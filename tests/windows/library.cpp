@@ -23,13 +23,6 @@ constexpr Export EXPORTS[] = {
      "Java_talvo_index_windows_1native_WindowsFilesystemChangeMonitor_nativeWaitForChange@8"},
 };
 
-std::wstring libraryPath() {
-    wchar_t program[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
-    std::wstring path(program, length);
-    return path.substr(0, path.find_last_of(L'\\') + 1) + L"windowsfscm.dll";
-}
-
 FARPROC findExport(HMODULE module, const Export& wanted) {
     FARPROC byName = GetProcAddress(module, wanted.name);
     FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(wanted.ordinal));
@@ -47,7 +40,20 @@ Function as(FARPROC address) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
 }
 
+void bind(Library* library, FARPROC init, FARPROC stop, FARPROC waitForChange) {
+    library->init = as<InitFunction>(init);
+    library->stop = as<NoResultFunction>(stop);
+    library->waitForChange = as<NoResultFunction>(waitForChange);
+}
+
 }  // namespace
+
+std::wstring libraryPath() {
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring path(program, length);
+    return path.substr(0, path.find_last_of(L'\\') + 1) + L"windowsfscm.dll";
+}
 
 bool loadLibrary(Library* library) {
     HMODULE module = LoadLibraryW(libraryPath().c_str());
@@ -61,9 +67,20 @@ bool loadLibrary(Library* library) {
     FARPROC waitForChange = findExport(module, EXPORTS[2]);
     expect(GetProcAddress(module, MAKEINTRESOURCEA(4)) == nullptr, "nothing at ordinal 4");
     if (init == nullptr || stop == nullptr || waitForChange == nullptr) return false;
-
-    library->init = as<InitFunction>(init);
-    library->stop = as<NoResultFunction>(stop);
-    library->waitForChange = as<NoResultFunction>(waitForChange);
+    bind(library, init, stop, waitForChange);
     return true;
+}
+
+HMODULE loadLibraryFile(const std::wstring& file, Library* library) {
+    HMODULE module = LoadLibraryW(file.c_str());
+    if (module == nullptr) return nullptr;
+    FARPROC init = GetProcAddress(module, EXPORTS[0].name);
+    FARPROC stop = GetProcAddress(module, EXPORTS[1].name);
+    FARPROC waitForChange = GetProcAddress(module, EXPORTS[2].name);
+    if (init == nullptr || stop == nullptr || waitForChange == nullptr) {
+        FreeLibrary(module);
+        return nullptr;
+    }
+    bind(library, init, stop, waitForChange);
+    return module;
 }

@@ -1,7 +1,8 @@
 // Tests windowsfscm.dll as the JVM uses it: loaded by LoadLibrary, its functions found by name
 // and called as JNICALL (__stdcall on 32-bit Windows), a watcher thread blocked in the wait and
-// another thread stopping it. Takes an empty folder for the directories it watches. Prints a line
-// per check and exits with 0 when every check passed.
+// another thread stopping it; and several copies of it loaded at once, a watch each. Takes an empty
+// folder for the directories it watches. Prints a line per check and exits with 0 when every check
+// passed.
 #include <windows.h>
 
 #include <cstdio>
@@ -46,6 +47,10 @@ int wmain(int argc, wchar_t** argv) {
         checkStopAndRestart(library, watcher, root);
         checkNonAsciiDirectory(library, watcher, root);
         checkLongPaths(library, watcher, root);
+        checkWatchOnItsOwnThread(library, watcher, root);
+        checkOpenerThatEnds(library, watcher, root);
+        checkCopiesWatchApart(root, CopyNames::Alike);
+        checkCopiesWatchApart(root, CopyNames::Apart);
         notePreexistingSubdirectory(library, watcher, root);
     }
     return summarize();

@@ -40,6 +40,10 @@ void appendToFile(const std::wstring& path) {
             path);
 }
 
+void copyFile(const std::wstring& from, const std::wstring& to) {
+    setUp(CopyFileW(from.c_str(), to.c_str(), TRUE) != 0, "copy a file to", to);
+}
+
 std::string modifiedUtf8(const std::wstring& text) {
     std::string encoded;
     for (wchar_t character : text) {

@@ -9,6 +9,8 @@ void makeDirectory(const std::wstring& path);
 void createFile(const std::wstring& path);
 // Writes a few more bytes to an existing file.
 void appendToFile(const std::wstring& path);
+// Copies the file `from` to `to`, which must not exist yet.
+void copyFile(const std::wstring& from, const std::wstring& to);
 
 // What the JVM's GetStringUTFChars yields for `text`: each UTF-16 unit on its own in one to three
 // bytes, a surrogate pair as two three-byte sequences, NUL as C0 80.

@@ -48,6 +48,25 @@ bool laterWaitBlocks(Watcher& watcher) {
     return false;
 }
 
+bool allStayBlocked(const std::vector<Watcher*>& watchers) {
+    Sleep(STAYS_BLOCKED_MS);
+    bool blocked = true;
+    // Every return is taken in, so each watcher knows whether its wait still runs.
+    for (Watcher* watcher : watchers) {
+        if (!watcher->waiting() || watcher->returnsWithin(0)) blocked = false;
+    }
+    return blocked;
+}
+
+bool allLaterWaitsBlock(const std::vector<Watcher*>& watchers) {
+    for (int wait = 0; wait < MOST_WAITS_FOR_ONE_CHANGE; ++wait) {
+        for (Watcher* watcher : watchers)
+            watcher->beginWait();
+        if (allStayBlocked(watchers)) return true;
+    }
+    return false;
+}
+
 void endWatch(const Library& library, Watcher& watcher) {
     stop(library);
     if (!watcher.waiting()) watcher.beginWait();

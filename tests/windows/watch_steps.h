@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/windows/library.h"
 #include "tests/windows/watcher.h"
@@ -21,5 +22,11 @@ bool nextWaitBlocks(Watcher& watcher);
 // change more than once (a write, then the file's close), so a wait or two may return first; a
 // notification that is never re-armed makes every wait return.
 bool laterWaitBlocks(Watcher& watcher);
+// Several watches at once, each with its own watcher whose wait was begun: whether every one of
+// those waits stays blocked, all watched over the same while.
+bool allStayBlocked(const std::vector<Watcher*>& watchers);
+// laterWaitBlocks for each of several watchers, all watched over the same while.
+bool allLaterWaitsBlock(const std::vector<Watcher*>& watchers);
+
 // Stops the watch and lets a wait consume the stop, whether one is blocked or not.
 void endWatch(const Library& library, Watcher& watcher);

@@ -1,5 +1,7 @@
 #include "tests/windows/watcher.h"
 
+#include "tests/windows/watch_steps.h"
+
 Watcher::Watcher(const Library& library)
     : library_(library),
       begin_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
@@ -31,12 +33,25 @@ bool Watcher::returnsWithin(DWORD milliseconds) {
     return true;
 }
 
+bool Watcher::startOnThread(const std::wstring& directory) {
+    if (waiting_) return false;
+    startOn_ = &directory;
+    SetEvent(begin_);
+    WaitForSingleObject(returned_, INFINITE);
+    startOn_ = nullptr;
+    return started_;
+}
+
 DWORD WINAPI Watcher::run(LPVOID self) {
     auto* watcher = static_cast<Watcher*>(self);
     for (;;) {
         WaitForSingleObject(watcher->begin_, INFINITE);
         if (watcher->quit_) return 0;
-        watcher->library_.waitForChange(watcher->env_.env(), nullptr);
+        if (watcher->startOn_ != nullptr) {
+            watcher->started_ = start(watcher->library_, *watcher->startOn_);
+        } else {
+            watcher->library_.waitForChange(watcher->env_.env(), nullptr);
+        }
         SetEvent(watcher->returned_);
     }
 }
