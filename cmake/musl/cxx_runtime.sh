@@ -1,0 +1,67 @@
+#!/bin/sh
+# Builds, once, the C++ runtime for programs built against musl: libstdc++ from gcc's own source
+# (Debian's gcc-N-source, the version of the compiler that builds against it), configured for
+# musl. Debian ships musl for C only, and the libstdc++ it has is configured for glibc: even its
+# headers test glibc's own macros. The library compiles against these headers and links nothing
+# of them (its code throws nothing and allocates with malloc); GoogleTest and the native tests
+# link the whole runtime, statically.
+# Usage: cxx_runtime.sh C-COMPILER MUSL-TRIPLE DIR
+#   e.g. cxx_runtime.sh gcc x86_64-linux-musl DIR, or aarch64-linux-gnu-gcc aarch64-linux-musl DIR
+# DIR gets include/c++/VERSION (and its triple's folder), lib/libstdc++.a, and lib/find_object.o
+# (see find_object.c), which every executable links.
+set -e
+cc=$1 triple=$2 dir=$3
+here=$(cd "$(dirname "$0")" && pwd)
+[ ! -f "$dir/.complete" ] || exit 0
+
+specs=/usr/lib/$triple/musl-gcc.specs
+if [ ! -f "$specs" ]; then
+  case $triple in
+  x86_64-*) package=musl-dev ;;
+  aarch64-*) package=musl-dev:arm64 ;;
+  *) package="musl-dev for $triple" ;;
+  esac
+  echo "$specs not found: install Debian's $package" >&2
+  exit 1
+fi
+major=$("$cc" -dumpversion | cut -d. -f1)
+archive=$(ls /usr/src/gcc-"$major"/gcc-*.tar.xz 2>/dev/null | head -n 1)
+if [ -z "$archive" ]; then
+  echo "gcc's source for $cc (version $major) not found: install Debian's gcc-$major-source" >&2
+  exit 1
+fi
+tools=${cc%gcc}
+build_triple=$(gcc -dumpmachine)
+
+rm -rf "$dir"
+mkdir -p "$dir/source" "$dir/build/libstdc++" "$dir/build/libgcc"
+# Only what libstdc++'s build reads: its own tree, libgcc's thread and unwinder headers, the
+# demangler, and the top-level scripts.
+top=$(basename "$archive" .tar.xz | sed 's/-dfsg$//')
+tar -xJf "$archive" -C "$dir/source" --strip-components=1 --wildcards \
+  "$top/libstdc++-v3/*" "$top/libgcc/*" "$top/libiberty/cp-demangle.*" "$top/include/*" \
+  "$top/config/*" "$top/config.guess" "$top/config.sub" "$top/config-ml.in" "$top/install-sh" \
+  "$top/ltmain.sh" "$top/missing" "$top/mkinstalldirs" "$top/move-if-change" \
+  "$top/gcc/BASE-VER" "$top/gcc/DATESTAMP" "$top/gcc/DEV-PHASE"
+# libgcc's configure would pick the thread model; POSIX threads are musl's.
+cp "$dir/source/libgcc/gthr-posix.h" "$dir/build/libgcc/gthr-default.h"
+
+# Static only, position-independent so that position-independent executables can link it.
+cd "$dir/build/libstdc++"
+"$dir/source/libstdc++-v3/configure" --host="$triple" --build="$build_triple" --prefix="$dir" \
+  --disable-shared --with-pic --disable-multilib --disable-nls --disable-libstdcxx-pch \
+  --enable-threads=posix \
+  CC="$cc -specs=$specs" CXX="${tools}g++ -specs=$specs" CFLAGS=-O2 CXXFLAGS=-O2 \
+  AR="${tools}ar" RANLIB="${tools}ranlib" NM="${tools}nm" LD="${tools}ld" >../configure.log 2>&1 ||
+  {
+    tail -n 30 ../configure.log >&2
+    exit 1
+  }
+if ! make -j2 >../make.log 2>&1 || ! make install >>../make.log 2>&1; then
+  grep -B 5 -m 5 -i 'error' ../make.log >&2
+  exit 1
+fi
+"$cc" -specs="$specs" -O2 -fPIC -Wall -Wextra -Werror -c "$here/find_object.c" \
+  -o "$dir/lib/find_object.o"
+rm -rf "$dir/source" "$dir/build"
+touch "$dir/.complete"
