@@ -24,6 +24,7 @@ set(CMAKE_AR llvm-ar-19 CACHE FILEPATH "")
 set(CMAKE_RANLIB llvm-ranlib-19 CACHE FILEPATH "")
 set(WINDOWSFSCM_DLLTOOL llvm-dlltool-19)
 set(WINDOWSFSCM_DLLTOOL_MACHINE arm64)
+set(WINDOWSFSCM_WINDOWS_C_RUNTIME OFF)
 
 # The C++ headers come before the C headers they wrap; the win32 thread model's, which need no
 # thread library.
