@@ -43,14 +43,14 @@ tar -xJf "$archive" -C "$dir/source" --strip-components=1 --wildcards \
   "$top/config/*" "$top/config.guess" "$top/config.sub" "$top/config-ml.in" "$top/install-sh" \
   "$top/ltmain.sh" "$top/missing" "$top/mkinstalldirs" "$top/move-if-change" \
   "$top/gcc/BASE-VER" "$top/gcc/DATESTAMP" "$top/gcc/DEV-PHASE"
-# libgcc's configure would pick the thread model; POSIX threads are musl's.
+# libgcc's configure would write the thread header for gcc's thread model, which is POSIX threads,
+# as musl's are; libstdc++'s finds no threads without it.
 cp "$dir/source/libgcc/gthr-posix.h" "$dir/build/libgcc/gthr-default.h"
 
 # Static only, position-independent so that position-independent executables can link it.
 cd "$dir/build/libstdc++"
 "$dir/source/libstdc++-v3/configure" --host="$triple" --build="$build_triple" --prefix="$dir" \
   --disable-shared --with-pic --disable-multilib --disable-nls --disable-libstdcxx-pch \
-  --enable-threads=posix \
   CC="$cc -specs=$specs" CXX="${tools}g++ -specs=$specs" CFLAGS=-O2 CXXFLAGS=-O2 \
   AR="${tools}ar" RANLIB="${tools}ranlib" NM="${tools}nm" LD="${tools}ld" >../configure.log 2>&1 ||
   {
