@@ -5,12 +5,13 @@
 # headers test glibc's own macros. The library compiles against these headers and links nothing
 # of them (its code throws nothing and allocates with malloc); GoogleTest and the native tests
 # link the whole runtime, statically.
-# Usage: cxx_runtime.sh C-COMPILER MUSL-TRIPLE DIR
-#   e.g. cxx_runtime.sh gcc x86_64-linux-musl DIR, or aarch64-linux-gnu-gcc aarch64-linux-musl DIR
+# Usage: cxx_runtime.sh C-COMPILER MUSL-TRIPLE DIR [FLAGS]
+#   e.g. cxx_runtime.sh gcc x86_64-linux-musl DIR, or
+#   cxx_runtime.sh aarch64-linux-gnu-gcc aarch64-linux-musl DIR -mno-outline-atomics
 # DIR gets include/c++/VERSION (and its triple's folder), lib/libstdc++.a, and lib/find_object.o
 # (see find_object.c), which every executable links.
 set -e
-cc=$1 triple=$2 dir=$3
+cc=$1 triple=$2 dir=$3 flags=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 [ ! -f "$dir/.complete" ] || exit 0
 
@@ -25,7 +26,10 @@ if [ ! -f "$specs" ]; then
   exit 1
 fi
 major=$("$cc" -dumpversion | cut -d. -f1)
-archive=$(ls /usr/src/gcc-"$major"/gcc-*.tar.xz 2>/dev/null | head -n 1)
+archive=""
+for found in /usr/src/gcc-"$major"/gcc-*.tar.xz; do
+  [ -f "$found" ] && archive=$found && break
+done
 if [ -z "$archive" ]; then
   echo "gcc's source for $cc (version $major) not found: install Debian's gcc-$major-source" >&2
   exit 1
@@ -51,7 +55,8 @@ cp "$dir/source/libgcc/gthr-posix.h" "$dir/build/libgcc/gthr-default.h"
 cd "$dir/build/libstdc++"
 "$dir/source/libstdc++-v3/configure" --host="$triple" --build="$build_triple" --prefix="$dir" \
   --disable-shared --with-pic --disable-multilib --disable-nls --disable-libstdcxx-pch \
-  CC="$cc -specs=$specs" CXX="${tools}g++ -specs=$specs" CFLAGS=-O2 CXXFLAGS=-O2 \
+  CC="$cc -specs=$specs" CXX="${tools}g++ -specs=$specs" \
+  CFLAGS="-O2 $flags" CXXFLAGS="-O2 $flags" \
   AR="${tools}ar" RANLIB="${tools}ranlib" NM="${tools}nm" LD="${tools}ld" >../configure.log 2>&1 ||
   {
     tail -n 30 ../configure.log >&2
@@ -61,7 +66,8 @@ if ! make -j2 >../make.log 2>&1 || ! make install >>../make.log 2>&1; then
   grep -B 5 -m 5 -i 'error' ../make.log >&2
   exit 1
 fi
-"$cc" -specs="$specs" -O2 -fPIC -Wall -Wextra -Werror -c "$here/find_object.c" \
+# shellcheck disable=SC2086 # the flags are words of their own
+"$cc" -specs="$specs" $flags -O2 -fPIC -Wall -Wextra -Werror -c "$here/find_object.c" \
   -o "$dir/lib/find_object.o"
 rm -rf "$dir/source" "$dir/build"
 touch "$dir/.complete"

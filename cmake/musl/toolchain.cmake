@@ -1,8 +1,9 @@
 # What the musl toolchain files share: the C library is musl's (Debian's musl-dev), through the
 # specs file that Debian ships for gcc, and the C++ runtime is libstdc++ built for musl by
 # musl/cxx_runtime.sh, once per build tree, the first time this file is read. The including file
-# sets the processor, the triple (x86_64-linux-musl) and the prefix of gcc's name
-# (aarch64-linux-gnu- for a cross compiler, empty for this machine's).
+# sets the processor, the triple (x86_64-linux-musl), the prefix of gcc's name
+# (aarch64-linux-gnu- for a cross compiler, empty for this machine's) and any flags that code for
+# musl needs from that gcc (WINDOWSFSCM_MUSL_FLAGS), which the runtime is built with too.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER "${WINDOWSFSCM_MUSL_COMPILER_PREFIX}gcc")
 set(CMAKE_CXX_COMPILER "${WINDOWSFSCM_MUSL_COMPILER_PREFIX}g++")
@@ -16,7 +17,7 @@ if(NOT EXISTS "${WINDOWSFSCM_MUSL_RUNTIME}/.complete")
     "${WINDOWSFSCM_MUSL_RUNTIME} (libstdc++ from gcc's source; about two minutes)")
   execute_process(
     COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/cxx_runtime.sh" "${CMAKE_C_COMPILER}"
-      "${WINDOWSFSCM_MUSL_TRIPLE}" "${WINDOWSFSCM_MUSL_RUNTIME}"
+      "${WINDOWSFSCM_MUSL_TRIPLE}" "${WINDOWSFSCM_MUSL_RUNTIME}" "${WINDOWSFSCM_MUSL_FLAGS}"
     RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "Building the C++ runtime for ${WINDOWSFSCM_MUSL_TRIPLE} failed")
@@ -24,7 +25,7 @@ if(NOT EXISTS "${WINDOWSFSCM_MUSL_RUNTIME}/.complete")
 endif()
 file(GLOB cxx_headers LIST_DIRECTORIES true "${WINDOWSFSCM_MUSL_RUNTIME}/include/c++/*")
 
-set(specs "-specs=/usr/lib/${WINDOWSFSCM_MUSL_TRIPLE}/musl-gcc.specs")
+set(specs "-specs=/usr/lib/${WINDOWSFSCM_MUSL_TRIPLE}/musl-gcc.specs ${WINDOWSFSCM_MUSL_FLAGS}")
 set(CMAKE_C_FLAGS_INIT "${specs}")
 set(CMAKE_CXX_FLAGS_INIT
   "${specs} -nostdinc++ -isystem ${cxx_headers} -isystem ${cxx_headers}/${WINDOWSFSCM_MUSL_TRIPLE}")

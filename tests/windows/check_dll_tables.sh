@@ -37,6 +37,7 @@ else
   base=$(echo "$exports" | awk '$1 == "Ordinal" && $2 == "base:" { print $3; exit }')
   # Every slot of the address table is a row "ordinal RVA [name]", named or not, filled or not
   # (an empty one's RVA is 0).
+  # shellcheck disable=SC2016 # an awk condition, for awk to expand
   slot='$1 ~ /^[0-9]+$/ && $2 ~ /^(0x[0-9a-f]+|0)$/'
   count=$(echo "$exports" | awk "$slot"' { n++ } END { print n + 0 }')
   names=$(echo "$exports" | awk "$slot"' && $3 != "" { printf "%d %s;", $1, $3 }')
