@@ -48,9 +48,9 @@ class StackProbeTest : public ::testing::Test {
     std::vector<bool> touchedPages() const {
         std::vector<unsigned char> resident(STACK_PAGES);
         EXPECT_EQ(mincore(stack_, STACK_PAGES * PAGE, resident.data()), 0);
-        std::vector<bool> touched;
-        for (unsigned char page : resident)
-            touched.push_back((page & 1) != 0);
+        std::vector<bool> touched(STACK_PAGES, false);
+        for (std::size_t page = 0; page < STACK_PAGES; ++page)
+            touched[page] = (resident[page] & 1) != 0;
         return touched;
     }
 
