@@ -29,11 +29,13 @@ set(specs "-specs=/usr/lib/${WINDOWSFSCM_MUSL_TRIPLE}/musl-gcc.specs ${WINDOWSFS
 set(CMAKE_C_FLAGS_INIT "${specs}")
 set(CMAKE_CXX_FLAGS_INIT
   "${specs} -nostdinc++ -isystem ${cxx_headers} -isystem ${cxx_headers}/${WINDOWSFSCM_MUSL_TRIPLE}")
-# The runtime's folder comes before gcc's own, whose libstdc++ is glibc's.
+# The runtime's folder comes before gcc's own, whose libstdc++ is glibc's. The specs file replaces
+# gcc's own linker options, and with them arm64's --eh-frame-hdr, the table by which the unwinder
+# finds a program's frames: without it no exception can be caught.
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L${WINDOWSFSCM_MUSL_RUNTIME}/lib")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-L${WINDOWSFSCM_MUSL_RUNTIME}/lib")
-set(CMAKE_EXE_LINKER_FLAGS_INIT
-  "-L${WINDOWSFSCM_MUSL_RUNTIME}/lib ${WINDOWSFSCM_MUSL_RUNTIME}/lib/find_object.o")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${WINDOWSFSCM_MUSL_RUNTIME}/lib -Wl,--eh-frame-hdr \
+${WINDOWSFSCM_MUSL_RUNTIME}/lib/find_object.o")
 
 set(CMAKE_FIND_ROOT_PATH "/usr/lib/${WINDOWSFSCM_MUSL_TRIPLE}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
