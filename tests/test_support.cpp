@@ -149,9 +149,21 @@ int inotifyQueuedBytes() {
     return queued;
 }
 
+bool heapIsCounted() {
+#if defined(__GLIBC__)
+    return true;
+#else
+    return false;
+#endif
+}
+
 std::size_t heapBytesInUse() {
+#if defined(__GLIBC__)
     struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
+#else
+    return 0;
+#endif
 }
 
 namespace {

@@ -57,7 +57,11 @@ int threadCountSettledTo(int expected);
 int inotifyWatchCount();
 // Bytes of inotify events the kernel has queued for the process and nobody has read yet.
 int inotifyQueuedBytes();
-// Bytes currently allocated from the heap.
+// Whether the C library counts the bytes its heap has handed out: glibc does (mallinfo2), musl
+// keeps no count. Where it does not, the checks of the heap are left out; the layer's own count of
+// the blocks it holds (sys::heldAllocations) is checked everywhere.
+bool heapIsCounted();
+// Bytes currently allocated from the heap; 0 where the heap is not counted.
 std::size_t heapBytesInUse();
 
 // For its lifetime, the calling thread and the threads it starts meanwhile meet file permissions

@@ -197,7 +197,9 @@ TEST_P(WalkFaultTest, StartFailsHoldingNothingWhicheverThreadMeetsTheFault) {
         EXPECT_EQ(threadCountSettledTo(threadsBefore()), threadsBefore());
     }
     // Far less than what a start holds: a leak on any path would show.
-    EXPECT_LT(heapBytesInUse(), heap + std::size_t{32} * 1024);
+    if (heapIsCounted()) {
+        EXPECT_LT(heapBytesInUse(), heap + std::size_t{32} * 1024);
+    }
     kernel_stand_in::sys::clearInjectedFailures();
     startOnTree();
     EXPECT_EQ(inotifyWatchCount(), DIRECTORIES);
@@ -266,6 +268,19 @@ bool blocks(unsigned long long mask, int signal) {
     return (mask >> (signal - 1) & 1) != 0;
 }
 
+// A C library blocks signals while it starts a thread, then sets the mask the thread was made
+// with. glibc blocks every signal, its own first real-time one (32) included, which no mask made
+// with sigfillset blocks; musl blocks every signal but its own (32 to 34), SIGSEGV and the other
+// faults included. A mask of either kind is not yet the thread's own.
+bool startingMask(unsigned long long mask) {
+    constexpr int LIBRARY_SIGNAL = 32;
+    if (blocks(mask, LIBRARY_SIGNAL)) return true;
+    for (int signal = 1; signal < LIBRARY_SIGNAL; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP && !blocks(mask, signal)) return false;
+    }
+    return true;
+}
+
 // Signals sent to the process never run a handler on a thread of the walk, while the faults a
 // thread may raise itself are left to their handlers.
 TEST_F(WalkThreadsTest, WalkThreadsLeaveTheProcesssSignalsToItsOwnThreads) {
@@ -273,14 +288,11 @@ TEST_F(WalkThreadsTest, WalkThreadsLeaveTheProcesssSignalsToItsOwnThreads) {
     std::set<std::string> ownThreads;
     for (const auto& task : fs::directory_iterator("/proc/self/task"))
         ownThreads.insert(task.path().filename());
-    // The C library blocks every signal while it starts a thread, its own first real-time signal
-    // included, then sets the mask the thread was made with, which never blocks that one.
-    constexpr int LIBRARY_SIGNAL = 32;
     kernel_stand_in::sys::slowCalls(Call::ReadDirectory, 1000);
     bool seen = false;
     unsigned long long mask = 0;
     for (int attempt = 0; !seen; ++attempt) {
-        ASSERT_LT(attempt, 20) << "no thread of the walk was seen running";
+        ASSERT_LT(attempt, 20) << "no thread of the walk was seen running with a mask of its own";
         std::atomic<int> startingThread{0};
         std::atomic<bool> started{false};
         std::thread starting([&] {
@@ -297,7 +309,7 @@ TEST_F(WalkThreadsTest, WalkThreadsLeaveTheProcesssSignalsToItsOwnThreads) {
                     thread == std::to_string(startingThread.load())) {
                     continue;
                 }
-                seen = readBlockedSignals(task.path(), &mask) && !blocks(mask, LIBRARY_SIGNAL);
+                seen = readBlockedSignals(task.path(), &mask) && !startingMask(mask);
                 if (seen) break;
             }
         }

@@ -126,11 +126,20 @@ void close(int fd) {
     ::close(fd);
 }
 
-// struct stat is the kernel's own layout on x86-64 and arm64, so newfstatat fills it directly.
+// On 64-bit machines struct stat is the kernel's own layout, which newfstatat fills directly. The
+// 32-bit ones have fstatat64 instead, which fills the kernel's struct stat64: glibc's struct stat
+// takes that layout when built with 64-bit file offsets, as the 32-bit builds are.
+#if defined(SYS_newfstatat)
+constexpr long STATUS_AT = SYS_newfstatat;
+#else
+static_assert(sizeof(off_t) == 8, "32-bit builds take 64-bit file offsets (_FILE_OFFSET_BITS)");
+constexpr long STATUS_AT = SYS_fstatat64;
+#endif
+
 int statusAt(int directoryFd, const char* path, bool followLink, struct stat* status) {
     int flags = followLink ? 0 : AT_SYMLINK_NOFOLLOW;
     return retryInterrupted(Call::Status, [&] {
-        return static_cast<int>(::syscall(SYS_newfstatat, directoryFd, path, status, flags));
+        return static_cast<int>(::syscall(STATUS_AT, directoryFd, path, status, flags));
     });
 }
 

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/linux/statx.h"
+
 namespace kernel_stand_in::sys {
 
 enum class Call : unsigned {
