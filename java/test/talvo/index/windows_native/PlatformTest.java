@@ -101,7 +101,7 @@ class PlatformTest {
     /** A program built against musl by the build, when the build has one. */
     @Test
     void aRealMuslProgramNamesMuslsInterpreter() throws IOException {
-        String program = System.getProperty("windowsfscm.test.muslProgram");
+        String program = System.getenv("WINDOWSFSCM_TEST_MUSL_PROGRAM");
         assumeTrue(program != null, "the build made no program against musl");
         String interpreter = CLibrary.interpreterOf(Path.of(program));
         assertTrue(interpreter.matches("/lib/ld-musl-[a-z0-9_]+\\.so\\.1"), interpreter);
