@@ -169,8 +169,11 @@ TEST_F(LibraryCopiesTest, ClosingOneCopyLeavesTheOthersWatching) {
     first.waiter.reset();
     ASSERT_EQ(dlclose(first.library), 0) << dlerror();
     first.library = nullptr;
+#ifdef __GLIBC__
+    // musl's dlclose never unloads a library, so there copy 1 stays mapped, its watch released.
     EXPECT_EQ(dlopen(first.file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD), nullptr)
         << "copy 1 is still loaded";
+#endif
 
     expectStayBlockedWithoutSpinning(waitersFrom(1));
     expectEachSeesAChangeFrom(1, "after-close");
