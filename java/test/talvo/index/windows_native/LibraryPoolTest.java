@@ -82,6 +82,17 @@ class LibraryPoolTest {
         return watch;
     }
 
+    // Returns once the copy's waits have begun count times.
+    private static void awaitWaits(String copy, int count) throws InterruptedException {
+        long giveUp = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(WITHIN_MILLISECONDS);
+        while (FakeNativeCalls.calls().stream()
+                .filter(call -> copy.equals(call.copy()) && call.method().equals("wait"))
+                .count() < count) {
+            assertTrue(System.nanoTime() < giveUp, "wait " + count + " never began");
+            Thread.sleep(1);
+        }
+    }
+
     private Path tree(String name) throws IOException {
         return Files.createDirectories(root.resolve("trees").resolve(name));
     }
@@ -102,9 +113,11 @@ class LibraryPoolTest {
         opener.join();
         FakeNativeCalls.change(tree);
         assertTrue(changes.tryAcquire(WITHIN_MILLISECONDS, TimeUnit.MILLISECONDS));
+        String copy = FakeNativeCalls.copyWatching(tree);
+        // The callback returns before the watch thread waits again; the stop must come after.
+        awaitWaits(copy, 2);
         watch.get().close();
 
-        String copy = FakeNativeCalls.copyWatching(tree);
         List<FakeNativeCalls.Call> calls = FakeNativeCalls.calls().stream()
                 .filter(call -> copy.equals(call.copy()) && !call.method().equals("load"))
                 .toList();
