@@ -132,12 +132,14 @@ TEST_F(WalkThreadsTest, ThreadsThatCannotBeMadeLeaveTheWalkToTheOthers) {
     // No thread at all, then none after the second; the processors unknown, so that the library
     // picks the number of threads without them; threads without a working directory of their
     // own, from the start or after a while, which then watch by whole paths. (A thread's own
-    // memory refused is among the allocations refused below.)
+    // memory refused is among the allocations refused below.) Each fault must land whatever the
+    // number of threads the walk ends up with: the root's seven subdirectories bring in seven
+    // threads at once, each of which asks for a working directory of its own first.
     const Shortage shortages[] = {{Call::StartThread, 1, EAGAIN},
                                   {Call::StartThread, 3, EAGAIN},
                                   {Call::Processors, 1, ENOSYS},
                                   {Call::WorkingDirectory, 1, EPERM},
-                                  {Call::WorkingDirectory, 20, EACCES}};
+                                  {Call::WorkingDirectory, 4, EACCES}};
     // The library's own choice of threads, brought in from the first directory on.
     SharedWalks ownChoice(0, 1);
     for (const Shortage& shortage : shortages) {
