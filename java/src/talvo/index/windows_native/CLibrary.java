@@ -1,8 +1,6 @@
 package talvo.index.windows_native;
 
 import java.io.IOException;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -18,8 +16,6 @@ import java.util.List;
  * into the process.
  */
 final class CLibrary {
-    private static final int PT_INTERP = 3;
-    private static final int LONGEST_INTERPRETER = 4096;
 
     private final String name;
     private final String reason;
@@ -85,28 +81,8 @@ final class CLibrary {
     /** The program interpreter an ELF executable names, or null when it names none. */
     static String interpreterOf(Path executable) throws IOException {
         try (FileChannel in = FileChannel.open(executable, StandardOpenOption.READ)) {
-            ByteBuffer header = LibraryHeader.readAt(in, 0, 64);
-            if (header.remaining() < 52 || header.getInt(0) != 0x7f454c46) return null;
-            boolean wide = header.get(4) == 2;
-            header.order(header.get(5) == 2 ? ByteOrder.BIG_ENDIAN : ByteOrder.LITTLE_ENDIAN);
-            long tableAt = wide ? header.getLong(32) : header.getInt(28) & 0xffffffffL;
-            int entrySize = header.getShort(wide ? 54 : 42) & 0xffff;
-            int entries = header.getShort(wide ? 56 : 44) & 0xffff;
-            for (int i = 0; i < entries; ++i) {
-                long at = tableAt + (long) i * entrySize;
-                ByteBuffer entry = LibraryHeader.readAt(in, at, entrySize).order(header.order());
-                if (entry.remaining() < (wide ? 40 : 20) || entry.getInt(0) != PT_INTERP) continue;
-                long textAt = wide ? entry.getLong(8) : entry.getInt(4) & 0xffffffffL;
-                long size = wide ? entry.getLong(32) : entry.getInt(16) & 0xffffffffL;
-                if (size <= 0 || size > LONGEST_INTERPRETER) return null;
-                ByteBuffer text = LibraryHeader.readAt(in, textAt, (int) size);
-                byte[] bytes = new byte[text.remaining()];
-                text.get(bytes);
-                int end = 0;
-                while (end < bytes.length && bytes[end] != 0) ++end;
-                return new String(bytes, 0, end, StandardCharsets.UTF_8);
-            }
-            return null;
+            ElfFile elf = ElfFile.of(in, LibraryHeader.readAt(in, 0, 64));
+            return elf == null ? null : elf.interpreter();
         }
     }
 }

@@ -9,18 +9,21 @@ import java.nio.file.StandardOpenOption;
 
 /**
  * What a native library file was built for, read from its ELF (Linux), PE (Windows) or Mach-O
- * (macOS) header, so that a file of the wrong system, bitness or processor is named in plain words
- * instead of by the JVM's terse refusal.
+ * (macOS) header, so that a file of the wrong system, bitness, processor or C library is named in
+ * plain words instead of by the JVM's terse refusal.
  */
 final class LibraryHeader {
     private static final String ELF = "Linux (ELF)";
     private static final String WINDOWS = "Windows";
     private static final String MACOS = "macOS";
+    static final String GLIBC = "glibc";
+    static final String MUSL = "musl";
 
     private final String system;
     private final int bits;
     private final String machine;
     private final boolean library;
+    private final String cLibrary;
 
     /**
      * @param system {@code Linux (ELF)}, {@code Windows} or {@code macOS}; null when not known
@@ -29,10 +32,16 @@ final class LibraryHeader {
      * @param library whether the file is a shared library (not a program or an object file)
      */
     LibraryHeader(String system, int bits, String machine, boolean library) {
+        this(system, bits, machine, library, null);
+    }
+
+    /** @param cLibrary {@link #GLIBC} or {@link #MUSL} on Linux; null when not known */
+    LibraryHeader(String system, int bits, String machine, boolean library, String cLibrary) {
         this.system = system;
         this.bits = bits;
         this.machine = machine;
         this.library = library;
+        this.cLibrary = cLibrary;
     }
 
     String system() {
@@ -51,11 +60,15 @@ final class LibraryHeader {
         return library;
     }
 
+    String cLibrary() {
+        return cLibrary;
+    }
+
     /** The header of {@code file}, or null when it starts with no header of a known kind. */
     static LibraryHeader read(Path file) throws IOException {
         try (FileChannel in = FileChannel.open(file, StandardOpenOption.READ)) {
             ByteBuffer start = readAt(in, 0, 64);
-            if (start.remaining() >= 20 && start.getInt(0) == 0x7f454c46) return elf(start);
+            if (start.remaining() >= 20 && start.getInt(0) == 0x7f454c46) return elf(in, start);
             if (start.remaining() >= 64 && start.getShort(0) == 0x4d5a) {
                 start.order(ByteOrder.LITTLE_ENDIAN);
                 long peOffset = start.getInt(0x3c) & 0xffffffffL;
@@ -76,7 +89,11 @@ final class LibraryHeader {
         if ("32".equals(dataModel)) bits = 32;
         else if ("64".equals(dataModel)) bits = 64;
         else bits = bitsOf(platform.arch());
-        return new LibraryHeader(system, bits, machineOf(platform.arch()), true);
+        String cLibrary = null;
+        if (platform.os().equals("linux")) {
+            cLibrary = platform.cLibrary().equals(Platform.MUSL) ? MUSL : GLIBC;
+        }
+        return new LibraryHeader(system, bits, machineOf(platform.arch()), true, cLibrary);
     }
 
     private static int bitsOf(String arch) {
@@ -109,7 +126,9 @@ final class LibraryHeader {
         return library
                 && (expected.system == null || expected.system.equals(system))
                 && (expected.bits == 0 || expected.bits == bits)
-                && (expected.machine == null || expected.machine.equals(machine));
+                && (expected.machine == null || expected.machine.equals(machine))
+                && (expected.cLibrary == null || cLibrary == null
+                        || expected.cLibrary.equals(cLibrary));
     }
 
     /** In words, such as "a 32-bit Windows DLL for x86". */
@@ -123,7 +142,8 @@ final class LibraryHeader {
             kind = system + (library ? " library" : " program or object file");
         }
         String size = bits == 0 ? "" : bits + "-bit ";
-        String text = size + kind + (machine == null ? "" : " for " + machine);
+        String text = size + kind + (machine == null ? "" : " for " + machine)
+                + (cLibrary == null ? "" : " on " + cLibrary);
         return (text.matches("[aeiouAEIOU].*") ? "an " : "a ") + text;
     }
 
@@ -132,7 +152,7 @@ final class LibraryHeader {
         if (!(other instanceof LibraryHeader)) return false;
         LibraryHeader that = (LibraryHeader) other;
         return bits == that.bits && library == that.library && same(system, that.system)
-                && same(machine, that.machine);
+                && same(machine, that.machine) && same(cLibrary, that.cLibrary);
     }
 
     @Override
@@ -149,7 +169,7 @@ final class LibraryHeader {
         return a == null ? b == null : a.equals(b);
     }
 
-    private static LibraryHeader elf(ByteBuffer header) {
+    private static LibraryHeader elf(FileChannel in, ByteBuffer header) throws IOException {
         int bits = header.get(4) == 1 ? 32 : header.get(4) == 2 ? 64 : 0;
         boolean littleEndian = header.get(5) != 2;
         header.order(littleEndian ? ByteOrder.LITTLE_ENDIAN : ByteOrder.BIG_ENDIAN);
@@ -171,7 +191,21 @@ final class LibraryHeader {
             case 258: machine = "loongarch"; break;
             default: machine = null;
         }
-        return new LibraryHeader(ELF, bits, machine, shared);
+        String cLibrary = bits == 0 ? null : cLibraryOf(in, header);
+        return new LibraryHeader(ELF, bits, machine, shared, cLibrary);
+    }
+
+    // The C library an ELF file was linked against, by the names it says it needs: glibc's
+    // libc.so.6, or musl's libc.so (libc.musl-<processor>.so.1 on Alpine). Null for a file that
+    // needs neither, or whose tables cannot be followed.
+    private static String cLibraryOf(FileChannel in, ByteBuffer header) throws IOException {
+        ElfFile elf = ElfFile.of(in, header);
+        if (elf == null) return null;
+        for (String library : elf.needed()) {
+            if (library.equals("libc.so.6")) return GLIBC;
+            if (library.equals("libc.so") || library.startsWith("libc.musl-")) return MUSL;
+        }
+        return null;
     }
 
     private static LibraryHeader pe(ByteBuffer header) {

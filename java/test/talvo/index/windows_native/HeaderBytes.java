@@ -2,6 +2,7 @@ package talvo.index.windows_native;
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
+import java.nio.charset.StandardCharsets;
 
 /** The first bytes of library files of several kinds, enough for their headers to be read. */
 final class HeaderBytes {
@@ -32,6 +33,72 @@ final class HeaderBytes {
 
     static byte[] linuxLibrary(int bits, int machine) {
         return elf(bits, false, ET_DYN, machine);
+    }
+
+    /**
+     * A library whose dynamic section names {@code needed} libraries, laid out as a linker lays
+     * out a real one: the section and its strings are found through the program headers, and
+     * loaded at addresses other than their offsets in the file.
+     */
+    static byte[] linuxLibraryNeeding(int bits, boolean bigEndian, int machine,
+            String... needed) {
+        boolean wide = bits == 64;
+        int word = wide ? 8 : 4;
+        int headerSize = wide ? 64 : 52;
+        int programEntry = wide ? 56 : 32;
+        int programs = headerSize;
+        int dynamic = programs + 2 * programEntry;
+        int dynamicSize = (needed.length + 3) * 2 * word;
+        int strings = dynamic + dynamicSize;
+        ByteBuffer names = ByteBuffer.allocate(1 + needed.length * 256);
+        int[] nameAt = new int[needed.length];
+        names.put((byte) 0);
+        for (int i = 0; i < needed.length; ++i) {
+            nameAt[i] = names.position();
+            names.put(needed[i].getBytes(StandardCharsets.US_ASCII)).put((byte) 0);
+        }
+        int stringsSize = names.position();
+        long loadedAt = 0x10000;
+        ByteBuffer file = ByteBuffer.allocate(strings + stringsSize)
+                .order(bigEndian ? ByteOrder.BIG_ENDIAN : ByteOrder.LITTLE_ENDIAN);
+        file.put(elf(bits, bigEndian, ET_DYN, machine));
+        putWord(file, wide ? 32 : 28, programs, wide);
+        file.putShort(wide ? 54 : 42, (short) programEntry);
+        file.putShort(wide ? 56 : 44, (short) 2);
+        // PT_LOAD of the whole file, then PT_DYNAMIC.
+        putProgram(file, programs, 1, 0, loadedAt, file.capacity(), wide);
+        putProgram(file, programs + programEntry, 2, dynamic, loadedAt + dynamic, dynamicSize,
+                wide);
+        int at = dynamic;
+        for (int offset : nameAt) {
+            at = putDynamic(file, at, 1, offset, wide);  // DT_NEEDED
+        }
+        at = putDynamic(file, at, 5, loadedAt + strings, wide);  // DT_STRTAB
+        at = putDynamic(file, at, 10, stringsSize, wide);  // DT_STRSZ
+        putDynamic(file, at, 0, 0, wide);  // DT_NULL
+        file.position(strings);
+        file.put(names.array(), 0, stringsSize);
+        return file.array();
+    }
+
+    private static void putWord(ByteBuffer file, int at, long value, boolean wide) {
+        if (wide) file.putLong(at, value);
+        else file.putInt(at, (int) value);
+    }
+
+    private static void putProgram(ByteBuffer file, int at, int type, long offset, long address,
+            long size, boolean wide) {
+        file.putInt(at, type);
+        putWord(file, at + (wide ? 8 : 4), offset, wide);
+        putWord(file, at + (wide ? 16 : 8), address, wide);
+        putWord(file, at + (wide ? 32 : 16), size, wide);
+    }
+
+    private static int putDynamic(ByteBuffer file, int at, long tag, long value, boolean wide) {
+        int word = wide ? 8 : 4;
+        putWord(file, at, tag, wide);
+        putWord(file, at + word, value, wide);
+        return at + 2 * word;
     }
 
     static byte[] pe(int machine, boolean pe32Plus, boolean dll) {

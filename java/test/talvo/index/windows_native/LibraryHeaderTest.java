@@ -1,8 +1,10 @@
 package talvo.index.windows_native;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 import static talvo.index.windows_native.HeaderBytes.EM_386;
 import static talvo.index.windows_native.HeaderBytes.EM_AARCH64;
 import static talvo.index.windows_native.HeaderBytes.EM_ARM;
@@ -109,6 +111,66 @@ class LibraryHeaderTest {
         byte[] noSignature = HeaderBytes.windowsDll(PE_AMD64);
         noSignature[0x80] = 'X';
         assertNull(read("no-signature.dll", noSignature));
+    }
+
+    static Stream<Arguments> cLibraries() {
+        return Stream.of(
+                Arguments.of(64, false, EM_X86_64, new String[] {"libpthread.so.0", "libc.so.6"},
+                        "glibc", "linux-x86_64"),
+                Arguments.of(64, false, EM_X86_64, new String[] {"libc.so"}, "musl",
+                        "linux-x86_64-musl"),
+                Arguments.of(64, false, EM_AARCH64, new String[] {"libc.musl-aarch64.so.1"},
+                        "musl", "linux-aarch64-musl"),
+                // Big-endian, and 32-bit: the tables are read in the file's own order and width.
+                Arguments.of(64, true, EM_S390, new String[] {"libc.so.6"}, "glibc",
+                        "linux-s390x"),
+                Arguments.of(32, false, EM_ARM, new String[] {"libc.so.6"}, "glibc",
+                        "linux-arm"));
+    }
+
+    @ParameterizedTest
+    @MethodSource("cLibraries")
+    void theCLibraryALibraryNeedsIsReadFromItsDynamicSection(int bits, boolean bigEndian,
+            int machine, String[] needed, String cLibrary, String platform) throws IOException {
+        LibraryHeader header = read("library", HeaderBytes.linuxLibraryNeeding(bits, bigEndian,
+                machine, needed));
+        assertEquals(cLibrary, header.cLibrary());
+        assertTrue(header.describe().endsWith(" on " + cLibrary), header.describe());
+        Platform suited = Platform.named(platform);
+        String dataModel = String.valueOf(bits);
+        assertTrue(header.suits(LibraryHeader.expectedFor(suited, dataModel)));
+        // The same processor with the other C library: its loader could not resolve libc.
+        String other = cLibrary.equals("musl") ? Platform.GLIBC : Platform.MUSL;
+        Platform otherLibrary = new Platform(suited.os(), suited.arch(), other);
+        assertFalse(header.suits(LibraryHeader.expectedFor(otherLibrary, dataModel)));
+    }
+
+    @Test
+    void aLibraryThatNeedsNoKnownCLibraryStillSuitsEither() throws IOException {
+        for (String[] needed : new String[][] {{}, {"libm.so.6"}}) {
+            LibraryHeader header = read("library",
+                    HeaderBytes.linuxLibraryNeeding(64, false, EM_X86_64, needed));
+            assertNull(header.cLibrary());
+            assertTrue(header.suits(LibraryHeader.expectedFor(
+                    Platform.named("linux-x86_64-musl"), "64")));
+            assertTrue(header.suits(LibraryHeader.expectedFor(
+                    Platform.named("linux-x86_64"), "64")));
+        }
+    }
+
+    @Test
+    void dynamicTablesThatLeadOutOfTheFileTellNoCLibrary() throws IOException {
+        byte[] whole = HeaderBytes.linuxLibraryNeeding(64, false, EM_X86_64, "libc.so.6");
+        // Cut off before the strings, then with the program headers pointing past the end.
+        assertNull(read("cut", Arrays.copyOf(whole, whole.length - 4)).cLibrary());
+        byte[] pastTheEnd = whole.clone();
+        ByteBuffer.wrap(pastTheEnd).order(ByteOrder.LITTLE_ENDIAN).putLong(32, 1L << 40);
+        LibraryHeader header = read("past", pastTheEnd);
+        assertNull(header.cLibrary());
+        assertEquals("a 64-bit Linux (ELF) library for x86-64", header.describe());
+        byte[] negative = whole.clone();
+        ByteBuffer.wrap(negative).order(ByteOrder.LITTLE_ENDIAN).putLong(32, -8);
+        assertNull(read("negative", negative).cLibrary());
     }
 
     private LibraryHeader read(String name, byte[] bytes) throws IOException {

@@ -138,7 +138,8 @@ class NativeLibraryLoaderTest {
     }
 
     static Stream<Arguments> unusableNamedFiles() {
-        String linux64 = "this JVM (linux-x86_64) needs a 64-bit Linux (ELF) library for x86-64";
+        String linux64 =
+                "this JVM (linux-x86_64) needs a 64-bit Linux (ELF) library for x86-64 on glibc";
         return Stream.of(
                 Arguments.of("Linux", "amd64", "64", "missing.so", null, "no such file"),
                 Arguments.of("Linux", "amd64", "64", "folder", null,
@@ -153,7 +154,10 @@ class NativeLibraryLoaderTest {
                         "it is a 64-bit Linux (ELF) library for arm64, but " + linux64),
                 Arguments.of("Linux", "aarch64", "64", "x64.so", "elf64-x86_64",
                         "it is a 64-bit Linux (ELF) library for x86-64, but this JVM "
-                                + "(linux-aarch64) needs a 64-bit Linux (ELF) library for arm64"),
+                                + "(linux-aarch64) needs a 64-bit Linux (ELF) library for arm64"
+                                + " on glibc"),
+                Arguments.of("Linux", "amd64", "64", "musl.so", "elf64-x86_64-musl",
+                        "it is a 64-bit Linux (ELF) library for x86-64 on musl, but " + linux64),
                 Arguments.of("Windows 11", "amd64", "64", "x86.dll", "pe32-x86",
                         "it is a 32-bit Windows DLL for x86, but this JVM (windows-x86_64) "
                                 + "needs a 64-bit Windows DLL for x86-64"),
@@ -234,7 +238,7 @@ class NativeLibraryLoaderTest {
         assertTrue(message.contains("2. java.library.path (" + libraryPath
                 + "): the JVM could not load " + onPath + ": no windowsfscm in java.library.path"
                 + " (it is a 32-bit Linux (ELF) library for x86, but this JVM (linux-mips64)"
-                + " needs a 64-bit Linux (ELF) library)"), message);
+                + " needs a 64-bit Linux (ELF) library on glibc)"), message);
     }
 
     @ParameterizedTest
@@ -282,6 +286,8 @@ class NativeLibraryLoaderTest {
             case "elf32-x86" -> HeaderBytes.linuxLibrary(32, HeaderBytes.EM_386);
             case "elf64-x86_64" -> HeaderBytes.linuxLibrary(64, HeaderBytes.EM_X86_64);
             case "elf64-arm64" -> HeaderBytes.linuxLibrary(64, HeaderBytes.EM_AARCH64);
+            case "elf64-x86_64-musl" ->
+                    HeaderBytes.linuxLibraryNeeding(64, false, HeaderBytes.EM_X86_64, "libc.so");
             case "pe32-x86" -> HeaderBytes.windowsDll(HeaderBytes.PE_I386);
             case "pe32+-x86_64" -> HeaderBytes.windowsDll(HeaderBytes.PE_AMD64);
             default -> throw new IllegalArgumentException(content);
