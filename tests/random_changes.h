@@ -95,6 +95,7 @@ class RandomChanges {
     Side outside_;
     unsigned long names_ = 0;
     unsigned long links_ = 0;
+    unsigned long attributeValues_ = 0;
     std::deque<const char*> recent_;
 };
 

@@ -15,7 +15,9 @@ namespace kernel_stand_in {
 //   stays quiet. Filesystems that report no birth time, and kernels before 4.11 (no statx),
 //   skip this rule.
 // Limits: a permission change counts as a change (one wake too many) within the same clock
-// tick as the last write, or on a file whose times a `touch` set and nothing has read since.
+// tick as the last write, or on a file whose times a `touch` set and nothing has read since;
+// so does an extended attribute set to the value it already has, on a file whose attributes
+// have not changed since its last write (ext4 then leaves the change time as it was).
 // Not recognised (no wake): times set explicitly to two different values (touch -r, rsync -t),
 // and `touch -m` followed by a permission change before this check runs.
 // A file gone by the time of the check is not a change here: its removal is reported on its own.
