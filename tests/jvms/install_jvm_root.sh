@@ -7,6 +7,7 @@ set -e
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/jvm_root_mounts.sh"
 . "$here/../../.ci/debian_source.sh"
+. "$here/../../.ci/retry.sh"
 require_private_mount_namespace
 root=$1
 shift
@@ -24,7 +25,13 @@ keyring=${keyring# }
 # A source that names no keyring file is checked against the archive's keys as apt knows them.
 [ -n "$keyring" ] || keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
-debootstrap --variant=minbase --keyring="$keyring" sid "$root" "$uri"
+# A try cut short by the archive leaves a partial system, which the next try replaces.
+bootstrap() {
+  rm -rf --one-file-system "$root"
+  mkdir "$root"
+  debootstrap --variant=minbase --keyring="$keyring" sid "$root" "$uri"
+}
+with_retries bootstrap
 
 # The root's apt reads the source as this machine's apt has it, signing key and all, in place of
 # the line debootstrap wrote.
@@ -62,7 +69,7 @@ mkdir -m 755 "$root/dev"
 
 mount_system_folders "$root"
 in_root() { chroot "$root" env DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"; }
-in_root apt-get update -q
-in_root apt-get install -y -q "$@"
+apt_update in_root
+with_retries in_root apt-get install -y -q "$@"
 in_root apt-get clean
 find "$root/var/lib/apt/lists" -type f -name '*_*' -delete
