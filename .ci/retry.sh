@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # with_retries COMMAND...: runs COMMAND up to four times, waiting longer after each failure, and
 # fails as its last try did. A Debian mirror that is syncing serves, for a minute or two, index
 # files and packages that do not match their Release file, and apt then fails at once; a later try
