@@ -26,10 +26,10 @@ keyring=${keyring# }
 [ -n "$keyring" ] || keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
 # A try cut short by the archive leaves a partial system, which the next try replaces.
+# Chained, since set -e does not reach inside a function whose caller tests it.
 bootstrap() {
-  rm -rf --one-file-system "$root"
-  mkdir "$root"
-  debootstrap --variant=minbase --keyring="$keyring" sid "$root" "$uri"
+  rm -rf --one-file-system "$root" && mkdir "$root" &&
+    debootstrap --variant=minbase --keyring="$keyring" sid "$root" "$uri"
 }
 with_retries bootstrap
 
