@@ -170,6 +170,7 @@ function(windowsfscm_cross_build platform library_variable)
   add_custom_target(windowsfscm_cross_${platform}
     COMMAND "${CMAKE_COMMAND}" "-DPLATFORM=${platform}" "-DSOURCE=${PROJECT_SOURCE_DIR}"
       "-DBINARY=${binary}" "-DTESTING=${BUILD_TESTING}"
+      "-DMUSL_RUNTIMES=${WINDOWSFSCM_MUSL_RUNTIMES}"
       -P "${PROJECT_SOURCE_DIR}/cmake/cross_build.cmake"
     BYPRODUCTS "${library}"
     JOB_POOL windowsfscm_cross_builds

@@ -51,13 +51,16 @@ tar -xJf "$archive" -C "$dir/source" --strip-components=1 --wildcards \
 # as musl's are; libstdc++'s finds no threads without it.
 cp "$dir/source/libgcc/gthr-posix.h" "$dir/build/libgcc/gthr-default.h"
 
-# Static only, position-independent so that position-independent executables can link it. The
-# configure checks link test programs with g++, which would name gcc's own libstdc++ (glibc's):
-# a cross compiler's shared one cannot be linked here, and so every check that links would fail.
-# Its static one adds nothing to programs that use none of it.
+# Static only, position-independent so that position-independent executables can link it. Only
+# the C++11 string ABI, which everything here is compiled for, and no Filesystem TS library
+# (std::filesystem is in the main one): leaving out what nothing links saves about 40 % of the
+# compiling. The configure checks link test programs with g++, which would name gcc's own
+# libstdc++ (glibc's): a cross compiler's shared one cannot be linked here, and so every check
+# that links would fail. Its static one adds nothing to programs that use none of it.
 cd "$dir/build/libstdc++"
 "$dir/source/libstdc++-v3/configure" --host="$triple" --build="$build_triple" --prefix="$dir" \
   --disable-shared --with-pic --disable-multilib --disable-nls --disable-libstdcxx-pch \
+  --disable-libstdcxx-dual-abi --disable-libstdcxx-filesystem-ts \
   CC="$cc -specs=$specs" CXX="${tools}g++ -specs=$specs" \
   CFLAGS="-O2 $flags" CXXFLAGS="-O2 $flags" LDFLAGS=-static-libstdc++ \
   AR="${tools}ar" RANLIB="${tools}ranlib" NM="${tools}nm" LD="${tools}ld" >../configure.log 2>&1 ||

@@ -1,6 +1,7 @@
 # What the musl toolchain files share: the C library is musl's (Debian's musl-dev), through the
 # specs file that Debian ships for gcc, and the C++ runtime is libstdc++ built for musl by
-# musl/cxx_runtime.sh, once per build tree, the first time this file is read. The including file
+# musl/cxx_runtime.sh, once, the first time this file is read: in the build tree, or in the folder
+# that WINDOWSFSCM_MUSL_RUNTIME names, which several trees then share. The including file
 # sets the processor, the triple (x86_64-linux-musl), the prefix of gcc's name
 # (aarch64-linux-gnu- for a cross compiler, empty for this machine's) and any flags that code for
 # musl needs from that gcc (WINDOWSFSCM_MUSL_FLAGS), which the runtime is built with too.
@@ -12,6 +13,10 @@ set(WINDOWSFSCM_MUSL_RUNTIME "${CMAKE_BINARY_DIR}/musl-c++-runtime" CACHE PATH
   "The C++ runtime for musl: libstdc++ built by cmake/musl/cxx_runtime.sh")
 # Test projects (try_compile) read this file again, from folders of their own.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WINDOWSFSCM_MUSL_RUNTIME)
+# A shared runtime may be wanted by two trees being configured at once: one builds it.
+get_filename_component(runtime_parent "${WINDOWSFSCM_MUSL_RUNTIME}" DIRECTORY)
+file(MAKE_DIRECTORY "${runtime_parent}")
+file(LOCK "${WINDOWSFSCM_MUSL_RUNTIME}.lock" GUARD PROCESS TIMEOUT 1800)
 if(NOT EXISTS "${WINDOWSFSCM_MUSL_RUNTIME}/.complete")
   message(STATUS "Building the C++ runtime for ${WINDOWSFSCM_MUSL_TRIPLE} in "
     "${WINDOWSFSCM_MUSL_RUNTIME} (libstdc++ from gcc's source; about two minutes)")
@@ -23,6 +28,7 @@ if(NOT EXISTS "${WINDOWSFSCM_MUSL_RUNTIME}/.complete")
     message(FATAL_ERROR "Building the C++ runtime for ${WINDOWSFSCM_MUSL_TRIPLE} failed")
   endif()
 endif()
+file(LOCK "${WINDOWSFSCM_MUSL_RUNTIME}.lock" RELEASE)
 file(GLOB cxx_headers LIST_DIRECTORIES true "${WINDOWSFSCM_MUSL_RUNTIME}/include/c++/*")
 
 set(specs "-specs=/usr/lib/${WINDOWSFSCM_MUSL_TRIPLE}/musl-gcc.specs ${WINDOWSFSCM_MUSL_FLAGS}")
