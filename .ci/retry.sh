@@ -20,7 +20,7 @@ with_retries() {
 }
 
 # apt_update [ROOT-COMMAND...]: apt-get update, once. Lists that fail to download are left as they
-# were, and whatever needs them fails in apt_install, which updates them again before each retry:
+# were, and whatever needs them fails in apt_retry, which updates them again before each retry:
 # only what the install needs is waited for, not a list it never reads that a mirror may serve
 # out of step for hours.
 apt_update() {
@@ -28,15 +28,22 @@ apt_update() {
     echo "apt-get update failed for some index files; going on with those it has" >&2
 }
 
-# apt_install ARGUMENT...: apt-get install ARGUMENT..., tried as with_retries does, with the lists
-# updated before each try after the first; run through the command in $apt_root (a chroot) when
-# that is set.
-apt_install() {
-  with_retries apt_install_try "$@"
+# apt_retry [ROOT-COMMAND...] apt-get install ARGUMENT...: the install, tried as with_retries
+# does, with the lists updated (through the same ROOT-COMMAND, a chroot's) before each try after
+# the first.
+apt_retry() {
+  with_retries apt_retry_try "$@"
 }
-apt_install_try() {
-  # shellcheck disable=SC2086 # the command is one word or none
-  [ "$try" -eq 1 ] || apt_update ${apt_root:-}
-  # shellcheck disable=SC2086
-  ${apt_root:-} apt-get install "$@"
+apt_retry_try() {
+  if [ "$try" -gt 1 ]; then
+    # Shell variables are global: a name of its own, not the callers' "root".
+    apt_retry_prefix=""
+    for word; do
+      [ "$word" != apt-get ] || break
+      apt_retry_prefix="$apt_retry_prefix $word"
+    done
+    # shellcheck disable=SC2086 # a command's words, none with a space
+    apt_update $apt_retry_prefix
+  fi
+  "$@"
 }

@@ -70,7 +70,6 @@ mkdir -m 755 "$root/dev"
 mount_system_folders "$root"
 in_root() { chroot "$root" env DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"; }
 apt_update in_root
-apt_root=in_root
-apt_install -y -q "$@"
+apt_retry in_root apt-get install -y -q "$@"
 in_root apt-get clean
 find "$root/var/lib/apt/lists" -type f -name '*_*' -delete
